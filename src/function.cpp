@@ -1,0 +1,472 @@
+// The module's function-object type and its argument binding.
+//
+// Shaped like the interpreter's own function type: vectorcall with the
+// method-descriptor flag (so `p.get(x)` needs no bound method), binding as
+// a method through tp_descr_get, the usual dunder attributes, and a code
+// object describing the parameters so that inspect.signature treats it as
+// function-like.
+#include "support.hpp"
+
+#include <cstddef>
+#include <cstring>
+
+namespace r7u {
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    FuncSpec spec;
+    PyObject* argnames[kMaxParams];  // interned parameter names
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* globals;
+    PyObject* defaults;     // tuple or null
+    PyObject* kwdefaults;   // dict or null
+    PyObject* annotations;  // dict or null
+    PyObject* code;
+    PyObject* dict;
+    PyObject* weakreflist;
+};
+
+PyTypeObject* FunctionType = nullptr;  // owned, made once per process
+
+inline FunctionObject* as_fn(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+
+// ---------------------------------------------------------------------------
+// Argument errors, worded as the interpreter words them for its functions.
+// ---------------------------------------------------------------------------
+std::nullptr_t too_many_positional(FunctionObject* f, Py_ssize_t given, Py_ssize_t ndefaults) {
+    Py_ssize_t argc = f->spec.nparams;
+    Ref sig;
+    bool plural;
+    if (ndefaults) {
+        plural = true;
+        sig = Ref::steal(PyUnicode_FromFormat("from %zd to %zd", argc - ndefaults, argc));
+    } else {
+        plural = argc != 1;
+        sig = Ref::steal(PyUnicode_FromFormat("%zd", argc));
+    }
+    if (!sig) return nullptr;
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", f->qualname,
+                 sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
+    return nullptr;
+}
+
+std::nullptr_t missing_arguments(FunctionObject* f, PyObject* const* slots, int first_default) {
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return nullptr;
+    for (int j = 0; j < first_default; ++j) {
+        if (slots[j]) continue;
+        Ref r = Ref::steal(PyObject_Repr(f->argnames[j]));
+        if (!r || PyList_Append(names.get(), r.get()) < 0) return nullptr;
+    }
+    Py_ssize_t n = PyList_GET_SIZE(names.get());
+    Ref text;
+    if (n == 1) {
+        text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
+    } else if (n == 2) {
+        text = Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
+                                               PyList_GET_ITEM(names.get(), 1)));
+    } else {
+        Ref tail = Ref::steal(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.get(), n - 2),
+                                                   PyList_GET_ITEM(names.get(), n - 1)));
+        if (!tail || PyList_SetSlice(names.get(), n - 2, n, nullptr) < 0) return nullptr;
+        Ref sep = Ref::steal(PyUnicode_FromString(", "));
+        if (!sep) return nullptr;
+        Ref head = Ref::steal(PyUnicode_Join(sep.get(), names.get()));
+        if (!head) return nullptr;
+        text = Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
+    }
+    if (!text) return nullptr;
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", f->qualname, n,
+                 n == 1 ? "" : "s", text.get());
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Calling.
+// ---------------------------------------------------------------------------
+// The exact-type checks, in parameter order, before the body runs.
+inline bool check_arguments(const FuncSpec& sp, PyObject* const* args) {
+    for (int j = 0; j < sp.nparams; ++j) {
+        PyObject* a = args[j];
+        switch (sp.params[j].check) {
+            case Check::None:
+                break;
+            case Check::Str:
+                if (!PyUnicode_CheckExact(a)) return arg_type_error(sp.params[j].name, "str", a), false;
+                break;
+            case Check::Dict:
+                if (!PyDict_CheckExact(a)) return arg_type_error(sp.params[j].name, "dict", a), false;
+                break;
+            case Check::OptDict:
+                if (a != Py_None && !PyDict_CheckExact(a))
+                    return arg_type_error(sp.params[j].name, "dict", a), false;
+                break;
+        }
+    }
+    return true;
+}
+
+inline bool same_name(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+PyObject* bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const FuncSpec& sp = f->spec;
+    const int np = sp.nparams;
+    // Keep the defaults alive even if __defaults__ is reassigned meanwhile.
+    Ref defaults = Ref::borrow(f->defaults);
+    Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
+    if (ndefaults > np) ndefaults = np;
+
+    if (nargs > np) return too_many_positional(f, nargs, ndefaults);
+
+    PyObject* slots[kMaxParams] = {};
+    for (Py_ssize_t j = 0; j < nargs; ++j) slots[j] = args[j];
+
+    Ref extra;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        PyObject* value = args[nargs + i];
+        int j = 0;
+        for (; j < np; ++j) {
+            if (same_name(key, f->argnames[j])) break;
+        }
+        if (j < np) {
+            if (slots[j]) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+                return nullptr;
+            }
+            slots[j] = value;
+        } else if (sp.varkw) {
+            if (!extra && !(extra = Ref::steal(PyDict_New()))) return nullptr;
+            if (PyDict_SetItem(extra.get(), key, value) < 0) return nullptr;
+        } else {
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+            return nullptr;
+        }
+    }
+
+    const int first_default = np - static_cast<int>(ndefaults);
+    for (int j = 0; j < first_default; ++j) {
+        if (!slots[j]) return missing_arguments(f, slots, first_default);
+    }
+    const Py_ssize_t skip = defaults ? PyTuple_GET_SIZE(defaults.get()) - ndefaults : 0;
+    for (int j = first_default; j < np; ++j) {
+        if (!slots[j]) slots[j] = PyTuple_GET_ITEM(defaults.get(), skip + (j - first_default));
+    }
+    if (!check_arguments(sp, slots)) return nullptr;
+    return sp.impl(slots, extra.get());
+}
+
+PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    FunctionObject* f = as_fn(self);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (!kwnames && nargs == f->spec.nparams) {
+        if (!check_arguments(f->spec, args)) return nullptr;
+        return f->spec.impl(args, nullptr);
+    }
+    return bind_and_call(f, args, nargs, kwnames);
+}
+
+// ---------------------------------------------------------------------------
+// Type slots.
+// ---------------------------------------------------------------------------
+int fn_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_fn(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->code);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int fn_clear(PyObject* self) {
+    FunctionObject* f = as_fn(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void fn_dealloc(PyObject* self) {
+    FunctionObject* f = as_fn(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakreflist) PyObject_ClearWeakRefs(self);
+    fn_clear(self);
+    for (PyObject*& n : f->argnames) Py_CLEAR(n);
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(tp);
+}
+
+PyObject* fn_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_fn(self)->qualname, self);
+}
+
+PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+// Pickled by reference, as the interpreter pickles its functions.
+PyObject* fn_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_fn(self)->qualname); }
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef fn_members[] = {
+    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__globals__", Py_T_OBJECT_EX, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
+    {"__code__", Py_T_OBJECT_EX, offsetof(FunctionObject, code), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakreflist), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+int set_str_field(PyObject*& field, PyObject* value, const char* what) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(field, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_fn(self)->name); }
+int set_name(PyObject* self, PyObject* v, void*) { return set_str_field(as_fn(self)->name, v, "__name__"); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_fn(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* v, void*) {
+    return set_str_field(as_fn(self)->qualname, v, "__qualname__");
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* d = as_fn(self)->defaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+int set_defaults(PyObject* self, PyObject* v, void*) {
+    if (v == Py_None) v = nullptr;
+    if (v && !PyTuple_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(as_fn(self)->defaults, Py_XNewRef(v));
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    PyObject* d = as_fn(self)->kwdefaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+int set_kwdefaults(PyObject* self, PyObject* v, void*) {
+    if (v == Py_None) v = nullptr;
+    if (v && !PyDict_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_fn(self)->kwdefaults, Py_XNewRef(v));
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* f = as_fn(self);
+    if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
+    return Py_NewRef(f->annotations);
+}
+int set_annotations(PyObject* self, PyObject* v, void*) {
+    if (v == Py_None) v = nullptr;
+    if (v && !PyDict_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_fn(self)->annotations, Py_XNewRef(v));
+    return 0;
+}
+
+PyObject* get_type_params(PyObject*, void*) { return PyTuple_New(0); }
+
+PyGetSetDef fn_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__type_params__", get_type_params, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// Construction.
+// ---------------------------------------------------------------------------
+// "\n\t\t" before each line and after the last.
+Ref build_doc(const char* const* lines) {
+    if (!lines) return Ref::borrow(Py_None);
+    Ref doc = Ref::steal(PyUnicode_FromString(""));
+    Ref sep = Ref::steal(PyUnicode_FromString("\n\t\t"));
+    if (!doc || !sep) return {};
+    for (const char* const* l = lines; *l; ++l) {
+        Ref line = Ref::steal(PyUnicode_FromString(*l));
+        if (!line) return {};
+        Ref a = Ref::steal(PyUnicode_Concat(doc.get(), sep.get()));
+        if (!a) return {};
+        doc = Ref::steal(PyUnicode_Concat(a.get(), line.get()));
+        if (!doc) return {};
+    }
+    return Ref::steal(PyUnicode_Concat(doc.get(), sep.get()));
+}
+
+Ref build_annotations(const FuncSpec& sp) {
+    Ref ann = Ref::steal(PyDict_New());
+    if (!ann) return {};
+    for (int j = 0; j < sp.nparams; ++j) {
+        if (!sp.params[j].annotation) continue;
+        Ref text = Ref::steal(PyUnicode_FromString(sp.params[j].annotation));
+        if (!text || PyDict_SetItemString(ann.get(), sp.params[j].name, text.get()) < 0) return {};
+    }
+    if (sp.returns) {
+        Ref text = Ref::steal(PyUnicode_FromString(sp.returns));
+        if (!text || PyDict_SetItemString(ann.get(), "return", text.get()) < 0) return {};
+    }
+    return ann;
+}
+
+// A code object that describes the parameters (no bytecode of ours runs).
+Ref build_code(FunctionObject* f) {
+    const FuncSpec& sp = f->spec;
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("razarozu.py", sp.name, 1)));
+    if (!empty) return {};
+    int nvars = sp.nparams + (sp.varkw ? 1 : 0);
+    Ref varnames = Ref::steal(PyTuple_New(nvars));
+    if (!varnames) return {};
+    for (int j = 0; j < sp.nparams; ++j) PyTuple_SET_ITEM(varnames.get(), j, Py_NewRef(f->argnames[j]));
+    if (sp.varkw) {
+        PyObject* kw = PyUnicode_InternFromString(sp.varkw);
+        if (!kw) return {};
+        PyTuple_SET_ITEM(varnames.get(), sp.nparams, kw);
+    }
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS | (sp.varkw ? CO_VARKEYWORDS : 0);
+    Ref argcount = Ref::steal(PyLong_FromLong(sp.nparams));
+    Ref nlocals = Ref::steal(PyLong_FromLong(nvars));
+    Ref co_flags = Ref::steal(PyLong_FromLong(flags));
+    Ref kwnames = Ref::steal(Py_BuildValue("(sssss)", "co_argcount", "co_nlocals", "co_flags", "co_varnames",
+                                           "co_qualname"));
+    Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
+    if (!argcount || !nlocals || !co_flags || !kwnames || !replace) return {};
+    PyObject* args[] = {argcount.get(), nlocals.get(), co_flags.get(), varnames.get(), f->qualname};
+    return Ref::steal(PyObject_Vectorcall(replace.get(), args, 0, kwnames.get()));
+}
+
+}  // namespace
+
+int init_function_type() {
+    if (FunctionType) return 0;
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(fn_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(fn_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(fn_clear)},
+        {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
+        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+        {Py_tp_descr_get, reinterpret_cast<void*>(fn_descr_get)},
+        {Py_tp_methods, fn_methods},
+        {Py_tp_members, fn_members},
+        {Py_tp_getset, fn_getset},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        "r7u_razarozu.function",
+        static_cast<int>(sizeof(FunctionObject)),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+            Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        slots,
+    };
+    FunctionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return FunctionType ? 0 : -1;
+}
+
+bool is_function(PyObject* o) { return FunctionType && Py_IS_TYPE(o, FunctionType); }
+
+PyObject* make_function(const FuncSpec& spec, const char* owner, PyObject* defaults) {
+    if (spec.nparams < 0 || spec.nparams > kMaxParams) {
+        PyErr_SetString(PyExc_SystemError, "function spec has too many parameters");
+        return nullptr;
+    }
+    Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, FunctionType)));
+    if (!self) return nullptr;
+    FunctionObject* f = as_fn(self.get());
+    f->vectorcall = fn_vectorcall;
+    f->spec = spec;
+    for (PyObject*& n : f->argnames) n = nullptr;
+    f->name = f->qualname = f->module = f->doc = f->globals = nullptr;
+    f->defaults = f->kwdefaults = f->annotations = f->code = f->dict = f->weakreflist = nullptr;
+    PyObject_GC_Track(self.get());
+
+    for (int j = 0; j < spec.nparams; ++j) {
+        if (!(f->argnames[j] = PyUnicode_InternFromString(spec.params[j].name))) return nullptr;
+    }
+    if (!(f->name = PyUnicode_InternFromString(spec.name))) return nullptr;
+    f->qualname = owner ? PyUnicode_FromFormat("%s.%s", owner, spec.name) : Py_NewRef(f->name);
+    if (!f->qualname) return nullptr;
+    if (!(f->module = PyUnicode_InternFromString("r7u_razarozu"))) return nullptr;
+    f->globals = Py_XNewRef(S.globals ? S.globals : Py_None);
+    if (defaults && defaults != Py_None) f->defaults = Py_NewRef(defaults);
+    Ref doc = build_doc(spec.doc);
+    if (!doc) return nullptr;
+    f->doc = doc.release();
+    Ref ann = build_annotations(spec);
+    if (!ann) return nullptr;
+    f->annotations = ann.release();
+    Ref code = build_code(f);
+    if (!code) return nullptr;
+    f->code = code.release();
+    return self.release();
+}
+
+int add_member(PyObject* ns, const FuncSpec& spec, const char* owner, PyObject* defaults, Kind kind) {
+    Ref fn = Ref::steal(make_function(spec, owner, defaults));
+    if (!fn) return -1;
+    Ref member;
+    switch (kind) {
+        case Kind::Method:
+            member = std::move(fn);
+            break;
+        case Kind::Static:
+            member = Ref::steal(PyObject_CallOneArg(S.b.staticmethod, fn.get()));
+            break;
+        case Kind::Property:
+            member = Ref::steal(PyObject_CallOneArg(S.b.property, fn.get()));
+            break;
+    }
+    if (!member) return -1;
+    Ref key = Ref::steal(PyUnicode_InternFromString(spec.name));
+    if (!key) return -1;
+    return PyDict_SetItem(ns, key.get(), member.get());
+}
+
+}  // namespace r7u

@@ -1,0 +1,106 @@
+// Shared helpers: global lookup, errors, equality, routing and instance plumbing.
+#include "support.hpp"
+
+#include <cstring>
+
+namespace r7u {
+
+Names N;
+State S;
+
+Ref global(PyObject* name) {
+    PyObject* v = S.globals ? PyDict_GetItemWithError(S.globals, name) : nullptr;
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) return {};
+    v = S.builtins ? PyDict_GetItemWithError(S.builtins, name) : nullptr;
+    if (v) return Ref::borrow(v);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+std::nullptr_t arg_type_error(const char* argname, const char* expected, PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 argname, expected, Py_TYPE(got)->tp_name);
+    return nullptr;
+}
+
+std::nullptr_t key_error(PyObject* key) {
+    PyObject* type = S.b.KeyError ? S.b.KeyError : PyExc_KeyError;
+    // Built as an instance so that a tuple key stays one argument.
+    Ref exc = Ref::steal(PyObject_CallOneArg(type, key));
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    return nullptr;
+}
+
+std::nullptr_t assertion_error() {
+    PyErr_SetNone(S.b.AssertionError ? S.b.AssertionError : PyExc_AssertionError);
+    return nullptr;
+}
+
+static bool exact_str_equal(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+int py_eq(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return exact_str_equal(a, b) ? 1 : 0;
+    Ref r = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    if (!r) return -1;
+    return PyObject_IsTrue(r.get());
+}
+
+PyObject* routed_name(PyObject* self, RoutedName& cache) {
+    PyTypeObject* tp = Py_TYPE(self);
+    Ref type_name = (tp->tp_flags & Py_TPFLAGS_HEAPTYPE)
+                        ? Ref::borrow(reinterpret_cast<PyHeapTypeObject*>(tp)->ht_name)
+                        : Ref::steal(PyType_GetName(tp));
+    if (!type_name) return nullptr;
+    if (type_name.get() == cache.type_name) return cache.routed;
+    PyObject* routed = PyUnicode_FromFormat("_%S__%s", type_name.get(), cache.suffix);
+    if (!routed) return nullptr;
+    PyUnicode_InternInPlace(&routed);
+    Py_XSETREF(cache.type_name, type_name.release());
+    Py_XSETREF(cache.routed, routed);
+    return cache.routed;
+}
+
+// True when the class after type(self) in its MRO is `object`, so that
+// super(type(self), self) reaches the generic object behaviour.
+static bool next_is_object(PyTypeObject* tp) {
+    PyObject* mro = tp->tp_mro;
+    return mro && PyTuple_GET_SIZE(mro) == 2 &&
+           PyTuple_GET_ITEM(mro, 1) == reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+}
+
+static Ref super_method(PyObject* self, PyObject* name) {
+    PyObject* args[] = {reinterpret_cast<PyObject*>(Py_TYPE(self)), self};
+    Ref sup = Ref::steal(PyObject_Vectorcall(S.b.super, args, 2, nullptr));
+    if (!sup) return {};
+    return Ref::steal(PyObject_GetAttr(sup.get(), name));
+}
+
+int super_setattr(PyObject* self, PyObject* key, PyObject* value) {
+    if (next_is_object(Py_TYPE(self))) return PyObject_GenericSetAttr(self, key, value);
+    Ref meth = super_method(self, N.dunder_setattr);
+    if (!meth) return -1;
+    PyObject* args[] = {key, value};
+    Ref r = Ref::steal(PyObject_Vectorcall(meth.get(), args, 2, nullptr));
+    return r ? 0 : -1;
+}
+
+int super_delattr(PyObject* self, PyObject* key) {
+    if (next_is_object(Py_TYPE(self))) return PyObject_GenericSetAttr(self, key, nullptr);
+    Ref meth = super_method(self, N.dunder_delattr);
+    if (!meth) return -1;
+    Ref r = Ref::steal(PyObject_CallOneArg(meth.get(), key));
+    return r ? 0 : -1;
+}
+
+Ref lookup_instance_attr(PyObject* self, PyObject* name) {
+    return Ref::steal(_PyObject_GenericGetAttrWithDict(self, name, nullptr, 1));
+}
+
+}  // namespace r7u

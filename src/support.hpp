@@ -1,0 +1,291 @@
+// Shared support for every subsystem: the owning reference type, the
+// process-wide module state, interned names, error helpers, recursion guard
+// and the function-object factory.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+namespace r7u {
+
+// ---------------------------------------------------------------------------
+// Owning reference. Borrowed pointers stay raw PyObject* and are never stored.
+// ---------------------------------------------------------------------------
+class Ref {
+    PyObject* p_ = nullptr;
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+
+public:
+    Ref() noexcept = default;
+    // Takes over a new reference (may be null after a failed call).
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    // Adds a reference to a borrowed pointer (may be null).
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) {
+            PyObject* old = p_;
+            p_ = std::exchange(o.p_, nullptr);
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // Hands the reference back to the interpreter.
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    Ref copy() const noexcept { return borrow(p_); }
+    void reset() noexcept {
+        PyObject* old = std::exchange(p_, nullptr);
+        Py_XDECREF(old);
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Interned names, created once by the exec step and kept for the process.
+// Each subsystem keeps its own block; add a line to your block as needed.
+// ---------------------------------------------------------------------------
+#define R7U_NAMES(X)                                              \
+    /* module globals looked up at call time */                   \
+    X(_clone_attribute, "_clone_attribute")                       \
+    X(Parameter, "Parameter")                                     \
+    X(ParameterBook, "ParameterBook")                             \
+    X(ParameterDirectory, "ParameterDirectory")                   \
+    X(_locale, "_locale")                                         \
+    X(_json, "_json")                                             \
+    X(_path, "_path")                                             \
+    X(_os, "_os")                                                 \
+    /* frame */                                                   \
+    X(dunder_name, "__name__")                                    \
+    X(dunder_setattr, "__setattr__")                              \
+    X(dunder_delattr, "__delattr__")                              \
+    X(empty, "")                                                  \
+    /* cloning and parameters */                                  \
+    X(real, "real")                                               \
+    X(imag, "imag")                                               \
+    X(items, "items")                                             \
+    X(value, "value")                                             \
+    X(default_, "default")                                        \
+    X(name, "name")                                               \
+    X(description, "description")                                 \
+    X(attributes, "attributes")                                   \
+    X(self, "self")                                               \
+    X(getdefaultlocale, "getdefaultlocale")                       \
+    X(priv_attributes, "_Parameter__attributes")                  \
+    X(priv_description, "_Parameter__description")                \
+    X(clone, "clone")                                             \
+    X(get, "get")                                                 \
+    X(get_or_set, "get_or_set")                                   \
+    X(to_dict, "to_dict")                                         \
+    X(from_dict, "from_dict")                                     \
+    /* books */                                                   \
+    X(priv_book_parameters, "_ParameterBook__parameters")         \
+    X(ExtName, "ExtName")                                         \
+    X(d7ori, "d7ori")                                             \
+    X(dumps, "dumps")                                             \
+    X(loads, "loads")                                             \
+    X(indent, "indent")                                           \
+    X(ensure_ascii, "ensure_ascii")                               \
+    X(set_parameter_value, "set_parameter_value")                 \
+    X(save, "save")                                               \
+    X(load, "load")                                               \
+    X(read, "read")                                               \
+    X(write, "write")                                             \
+    X(close, "close")                                             \
+    X(dirname, "dirname")                                         \
+    X(exists, "exists")                                           \
+    X(isdir, "isdir")                                             \
+    X(isfile, "isfile")                                           \
+    X(makedirs, "makedirs")                                       \
+    X(encoding, "encoding")                                       \
+    X(utf8, "utf8")                                               \
+    X(JSONEncoder, "JSONEncoder")                                 \
+    /* directories */                                             \
+    X(priv_dir_parameters, "_ParameterDirectory__parameters")     \
+    X(listdir, "listdir")                                         \
+    X(rename, "rename")                                           \
+    X(remove, "remove")                                           \
+    X(basename, "basename")                                       \
+    X(sep, "sep")                                                 \
+    X(altsep, "altsep")                                           \
+    X(_backup_books_in_this_directory, "_backup_books_in_this_directory")
+
+struct Names {
+#define R7U_DECLARE_NAME(id, text) PyObject* id = nullptr;
+    R7U_NAMES(R7U_DECLARE_NAME)
+#undef R7U_DECLARE_NAME
+};
+extern Names N;
+
+// ---------------------------------------------------------------------------
+// Process-wide state of the frame.
+// ---------------------------------------------------------------------------
+struct Builtins {
+    PyObject* eval = nullptr;
+    PyObject* property = nullptr;
+    PyObject* staticmethod = nullptr;
+    PyObject* TypeError = nullptr;
+    PyObject* AssertionError = nullptr;
+    PyObject* super = nullptr;
+    PyObject* KeyError = nullptr;
+    PyObject* open = nullptr;
+};
+
+struct State {
+    PyObject* module = nullptr;    // owned: the recorded module, or null
+    PyObject* globals = nullptr;   // owned: the module's namespace dict
+    PyObject* builtins = nullptr;  // owned: the builtins module's dict
+    bool assertions = true;        // builtins.__debug__ as read at import
+    Builtins b;                    // owned: captured at import
+};
+extern State S;
+
+// Module-level name at call time: module dict, then builtins, then NameError.
+Ref global(PyObject* name);
+
+// ---------------------------------------------------------------------------
+// Errors. Every helper sets the exception and returns the failure value of
+// its name, so call sites read `return arg_type_error(...)`.
+// ---------------------------------------------------------------------------
+// "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
+std::nullptr_t arg_type_error(const char* argname, const char* expected, PyObject* got);
+// KeyError with `key` as its single argument (tuples are not unpacked).
+std::nullptr_t key_error(PyObject* key);
+// AssertionError without a message, as an `assert` statement raises it.
+std::nullptr_t assertion_error();
+
+// An `assert cond` where cond is a truth result (1, 0, or -1 with an error
+// set). Returns false when the caller must fail (exception set). Skipped
+// entirely when assertions were off at import: pass the condition lazily.
+template <class F>
+inline bool assert_that(F&& cond) {
+    if (!S.assertions) return true;
+    int r = cond();
+    if (r < 0) return false;
+    if (r == 0) {
+        assertion_error();
+        return false;
+    }
+    return true;
+}
+
+// Python `a == b` truth (1, 0, -1), fast for exact str.
+int py_eq(PyObject* a, PyObject* b);
+
+// ---------------------------------------------------------------------------
+// Recursion guard over user data.
+// ---------------------------------------------------------------------------
+class RecursionGuard {
+    bool entered_;
+
+public:
+    explicit RecursionGuard(const char* where) noexcept
+        : entered_(Py_EnterRecursiveCall(where) == 0) {}
+    ~RecursionGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    // False: the limit is reached and RecursionError is set.
+    bool ok() const noexcept { return entered_; }
+};
+
+// ---------------------------------------------------------------------------
+// Instance plumbing shared by the three classes.
+// ---------------------------------------------------------------------------
+// Cache for a routed name "_" + type(self).__name__ + "__" + suffix; the
+// name is rebuilt only when the class's __name__ object changes.
+struct RoutedName {
+    const char* suffix;
+    PyObject* type_name = nullptr;  // owned
+    PyObject* routed = nullptr;     // owned
+};
+// Borrowed result valid until the next call with the same cache; null on error.
+PyObject* routed_name(PyObject* self, RoutedName& cache);
+
+// super(self.__class__, self).__setattr__(key, value) / .__delattr__(key),
+// direct to the generic object behaviour when the next class is `object`.
+int super_setattr(PyObject* self, PyObject* key, PyObject* value);
+int super_delattr(PyObject* self, PyObject* key);
+
+// Ordinary instance lookup without the class's __getattr__ fallback: new
+// reference, or null with no exception when absent, or null with an
+// exception on a real error (check PyErr_Occurred()).
+Ref lookup_instance_attr(PyObject* self, PyObject* name);
+
+// ---------------------------------------------------------------------------
+// Function objects (function.cpp).
+// ---------------------------------------------------------------------------
+// Exact-type test made on entry, before the body runs.
+enum class Check : std::uint8_t { None, Str, Dict, OptDict };
+
+struct Param {
+    const char* name;
+    const char* annotation = nullptr;  // source text, or none
+    Check check = Check::None;
+};
+
+// args: one borrowed object per declared parameter, in order (self first for
+// methods). kwargs: for a function with **kwargs, a borrowed dict of the
+// extra keyword arguments in call order, or null when there were none.
+using Impl = PyObject* (*)(PyObject* const* args, PyObject* kwargs);
+
+constexpr int kMaxParams = 4;
+
+struct FuncSpec {
+    const char* name;
+    Impl impl;
+    int nparams;
+    Param params[kMaxParams];
+    const char* varkw = nullptr;         // name of the ** parameter, or none
+    const char* returns = nullptr;       // return annotation text, or none
+    const char* const* doc = nullptr;    // docstring lines, null-terminated
+};
+
+enum class Kind { Method, Static, Property };
+
+// New function object. owner: class name for __qualname__, or null.
+// defaults: borrowed tuple for the trailing parameters, or null.
+PyObject* make_function(const FuncSpec& spec, const char* owner, PyObject* defaults);
+
+// make_function, wrapped by the captured staticmethod or property as `kind`
+// says, stored in the class namespace `ns` under spec.name. 0 or -1.
+int add_member(PyObject* ns, const FuncSpec& spec, const char* owner, PyObject* defaults,
+               Kind kind = Kind::Method);
+
+// True when `o` is one of our function objects.
+bool is_function(PyObject* o);
+
+// ---------------------------------------------------------------------------
+// Subsystem entry points used by the module body (module.cpp).
+// ---------------------------------------------------------------------------
+int init_function_type();                       // function.cpp
+PyObject* make_clone_attribute();               // clone.cpp
+// _clone_attribute(value) through the module-level name at call time; calls
+// the C++ body directly while that name still holds our own function.
+Ref call_clone_attribute(PyObject* value);      // clone.cpp
+int fill_parameter_namespace(PyObject* ns);     // parameter.cpp
+int fill_book_namespace(PyObject* ns);          // book.cpp
+int fill_directory_namespace(PyObject* ns);     // directory.cpp
+// Records the standard json module's dumps and JSONEncoder as they are at
+// import, so the native book text knows when it may stand in for them.
+int capture_json(PyObject* json_module);        // booktext.cpp
+
+// Native book text (booktext.cpp): 1 with *out set to the text of `forms`
+// (a list of dictionary forms) exactly as json.dumps(forms, indent=4,
+// ensure_ascii=False) gives it; 0 with nothing set when the value must go
+// through _json.dumps instead; -1 with an exception set.
+int native_book_text(PyObject* json_module, PyObject* forms, PyObject** out);
+
+}  // namespace r7u
