@@ -1,0 +1,398 @@
+"""Module namespace, class namespaces and the introspection of every function."""
+import inspect
+import json
+import locale
+import os
+import os.path
+import pickle
+import subprocess
+import sys
+import typing
+
+import pytest
+
+import r7u_razarozu as m
+
+M, S, P = "method", "static", "property"
+NO = inspect.Parameter.empty
+
+
+def doc(*lines):
+    return "".join("\n\t\t" + line for line in lines) + "\n\t\t"
+
+
+# (member, kind, parameters as (name, default), annotations, docstring lines or None)
+PARAMETER = [
+    ("__init__", M, [("self", NO), ("description", ""), ("**kwargs", NO)], {"description": "_Union[str, dict]"}, None),
+    ("clone", M, [("self", NO)], {}, ["对本参数执行一次深拷贝。", ":return: 本参数对象的一个深拷贝"]),
+    ("items", M, [("self", NO)], {}, ["获取本参数的所有属性的键值对迭代器", ":return: 所有属性的键值对的迭代器"]),
+    ("names", M, [("self", NO)], {}, ["获取本参数的所有属性的名称的迭代器", ":return: 所有属性名称的迭代器"]),
+    ("clear", M, [("self", NO)], {}, ["清除本参数对象的所有属性", ":return: None"]),
+    ("__getattr__", M, [("self", NO), ("item", NO)], {}, None),
+    ("__setattr__", M, [("self", NO), ("key", NO), ("value", NO)], {}, None),
+    ("__delattr__", M, [("self", NO), ("item", NO)], {}, None),
+    ("get", M, [("self", NO), ("name", NO), ("default", None), ("raise_if_none", False)],
+     {"name": "str", "raise_if_none": "bool"},
+     ["获取本参数对象的某个属性的值，带有可选的默认值参数，以及可配置的遇空抛出异常选项",
+      ":param name: 想要获取的属性的名称",
+      ":param default: 在属性名不存在情况下返回的默认值。默认值的默认值是 None",
+      ":param raise_if_none: 在属性不存在，默认值为 None 的情况下，是否抛出异常？",
+      ":return: 属性的值"]),
+    ("get_or_set", M, [("self", NO), ("name", NO), ("value", NO)], {"name": "str"},
+     ["获取本参数对象名为 name 的属性的值，如果该属性不存在，则加入该属性，并设置其值为 value。",
+      ":param name: 想要获取的属性的名称",
+      ":param value: 在属性不存在情况下返回的值，也是该属性被加入此参数后的初始值。",
+      ":return: 属性的值"]),
+    ("__getitem__", M, [("self", NO), ("item", NO)], {}, None),
+    ("__setitem__", M, [("self", NO), ("key", NO), ("value", NO)], {}, None),
+    ("__delitem__", M, [("self", NO), ("key", NO)], {}, None),
+    ("description", P, [("self", NO)], {"return": "str"},
+     ["根据当前语言设定，返回此参数的描述说明", ":return: 一个 str 对象，参数的描述说明"]),
+    ("get_description", M, [("self", NO), ("locale", "default")], {"locale": "str"},
+     ["根据指定的语言设定，返回此参数的描述说明", ":param locale: 语言设定参数", ":return: 一个 str 对象，参数的描述说明"]),
+    ("set_description", M, [("self", NO), ("description", NO), ("locale", "default")],
+     {"description": "str", "locale": "str"}, None),
+    ("all_descriptions", M, [("self", NO)], {}, None),
+    ("to_dict", M, [("self", NO), ("name", NO)], {"name": "str", "return": "dict"},
+     ["将本参数对象转化为一个 dict 对象", ":param name: 该参数对象的名称", ":return: 转化后的 dict 对象"]),
+    ("from_dict", S, [("data", NO)], {"data": "dict"}, None),
+]
+
+BOOK = [
+    ("__init__", M, [("self", NO), ("parameters", None), ("values", None)],
+     {"parameters": "_Optional[_Dict[str, Parameter]]", "values": "_Optional[dict[str, Any]]"}, None),
+    ("clone", M, [("self", NO)], {}, ["对本参数文件执行深度拷贝", ":return: 本参数文件的深度拷贝对象"]),
+    ("items", M, [("self", NO)], {}, None),
+    ("names", M, [("self", NO)], {}, ["获取本参数文件下所有参数的名称", ":return: 本参数文件内所有参数名称的迭代器"]),
+    ("clear", M, [("self", NO)], {}, ["清除本参数文件内所有的参数", ":return None"]),
+    ("__getattr__", M, [("self", NO), ("item", NO)], {}, None),
+    ("__setattr__", M, [("self", NO), ("key", NO), ("value", NO)], {}, None),
+    ("__delattr__", M, [("self", NO), ("item", NO)], {}, None),
+    ("__getitem__", M, [("self", NO), ("item", NO)], {}, None),
+    ("__setitem__", M, [("self", NO), ("key", NO), ("value", NO)], {}, None),
+    ("__delitem__", M, [("self", NO), ("key", NO)], {}, None),
+    ("get_parameter_value", M, [("self", NO), ("name", NO), ("default", None)], {"name": "str", "default": "Any"}, None),
+    ("set_parameter_value", M, [("self", NO), ("name", NO), ("value", NO)], {"name": "str", "value": "Any"}, None),
+    ("get_or_set_parameter_value", M, [("self", NO), ("name", NO), ("value", NO)], {"name": "str"}, None),
+    ("rename", M, [("self", NO), ("old", NO), ("new", NO)], {"old": "str", "new": "str"},
+     ["对此参数文件内的参数执行重命名操作。", ":param old: 参数原名称", ":param new: 参数的新名称", ":return: None"]),
+    ("__str__", M, [("self", NO)], {}, None),
+    ("save", M, [("self", NO), ("filename", NO), ("auto_append_extend_name", True)],
+     {"filename": "str", "auto_append_extend_name": "bool"},
+     ["将参数文件内容保存到指定的文件中", ":param filename: 保存的目标文件路径、名称",
+      ":param auto_append_extend_name: 是否自动添加文件扩展名。默认行为是自动添加", ":return: None"]),
+    ("load", S, [("filename", NO)], {"filename": "str"},
+     ["从指定的文件加载参数文件对象", ":param filename: 指定的源文件路径名称", ":return: 一个参数文件对象"]),
+]
+
+DIRECTORY = [
+    ("__init__", M, [("self", NO), ("parameters", None)], {"parameters": "_Optional[dict]"}, None),
+    ("clone", M, [("self", NO)], {}, ["对此参数目录对象执行深度拷贝操作。", ":return: 深度拷贝出来的参数目录对象"]),
+    ("items", M, [("self", NO)], {}, None),
+    ("names", M, [("self", NO)], {}, None),
+    ("__getattr__", M, [("self", NO), ("item", NO)], {}, None),
+    ("__setattr__", M, [("self", NO), ("key", NO), ("value", NO)], {}, None),
+    ("__delattr__", M, [("self", NO), ("item", NO)], {}, None),
+    ("__delitem__", M, [("self", NO), ("key", NO)], {}, None),
+    ("__getitem__", M, [("self", NO), ("item", NO)], {}, None),
+    ("__setitem__", M, [("self", NO), ("key", NO), ("value", NO)], {}, None),
+    ("clear", M, [("self", NO)], {}, ["删除该参数目录下的所有子项目。", ":return: None"]),
+    ("rename", M, [("self", NO), ("old", NO), ("new", NO)], {"old": "str", "new": "str"},
+     ["对此参数目录下的项目执行重命名操作。", "注意：只能对本目录下的直接子项目进行操作，不能对子目录下的子项目执行操作。",
+      ":param old: 子项目原名称", ":param new: 子项目的新名称", ":return: None"]),
+    ("_backup_books_in_this_directory", S, [("directory", NO)], {"directory": "str", "return": "_List[str]"}, None),
+    ("save", M, [("self", NO), ("directory", NO)], {"directory": "str"},
+     ["将此 ParameterDirectory 对象递归保存的参数指定的目录里面。", ":param directory: 要保存到的目标文件夹路径", ":return: None"]),
+    ("load", S, [("directory", NO)], {"directory": "str"},
+     ["递归加载整个文件夹的配置文件", ":param directory: 要加载的文件夹的路径名称", ":return: 一个 ParameterDirectory 对象"]),
+]
+
+CLASSES = [("Parameter", PARAMETER, []), ("ParameterBook", BOOK, ["ExtName"]), ("ParameterDirectory", DIRECTORY, [])]
+MEMBERS = [(cls, row) for cls, rows, _ in CLASSES for row in rows]
+
+
+def raw_function(cls_name, member, kind):
+    raw = vars(getattr(m, cls_name))[member]
+    if kind == S:
+        assert isinstance(raw, staticmethod)
+        return raw.__func__
+    if kind == P:
+        assert isinstance(raw, property)
+        assert raw.fset is None and raw.fdel is None
+        return raw.fget
+    return raw
+
+
+def test_module_namespace_order_and_values():
+    names = [n for n in vars(m) if n not in ("__name__", "__doc__", "__package__", "__loader__", "__spec__",
+                                             "__file__", "__builtins__", "__path__")]
+    assert names == ["Any", "_Union", "_Dict", "_Optional", "_List", "_locale", "_json", "_path", "_os",
+                     "LIMIT_MODE_ABSOLUTE", "LIMIT_MODE_RELATIVE", "LIMIT_MODE_RELATIVE_PERCENTAGE",
+                     "InvalidNameCharacters", "_value_cls_map", "_clone_attribute", "Parameter",
+                     "ParameterBook", "ParameterDirectory", "__test__"]
+    assert m.Any is typing.Any and m._Union is typing.Union and m._Dict is typing.Dict
+    assert m._Optional is typing.Optional and m._List is typing.List
+    assert m._locale is locale and m._json is json and m._path is os.path and m._os is os
+    assert (m.LIMIT_MODE_ABSOLUTE, m.LIMIT_MODE_RELATIVE, m.LIMIT_MODE_RELATIVE_PERCENTAGE) == (0, 1, 2)
+    assert m.InvalidNameCharacters == '.\\/:*?"<>|' and len(m.InvalidNameCharacters) == 10
+    assert list(m._value_cls_map.items()) == [("str", str), ("int", int), ("float", float), ("bool", bool),
+                                              ("dict", dict), ("list", list), ("eval", eval)]
+    assert m.__test__ == {} and m.__doc__ is None
+    assert m.__builtins__ is __import__("builtins")
+    assert not hasattr(m, "ExtName") and not hasattr(m, "__all__")
+    assert m.ParameterBook.ExtName == "d7ori"
+
+
+def test_star_import_gives_exactly_the_public_names():
+    ns = {}
+    exec("from r7u_razarozu import *", ns)
+    assert sorted(n for n in ns if n != "__builtins__") == sorted(
+        ["Any", "LIMIT_MODE_ABSOLUTE", "LIMIT_MODE_RELATIVE", "LIMIT_MODE_RELATIVE_PERCENTAGE",
+         "InvalidNameCharacters", "Parameter", "ParameterBook", "ParameterDirectory"])
+
+
+@pytest.mark.parametrize("cls_name,rows,attrs", CLASSES, ids=[c[0] for c in CLASSES])
+def test_class_namespace_in_table_order(cls_name, rows, attrs):
+    cls = getattr(m, cls_name)
+    assert cls.__bases__ == (object,) and type(cls) is type
+    assert cls.__module__ == "r7u_razarozu" and cls.__qualname__ == cls_name and cls.__doc__ is None
+    keys = [k for k in vars(cls) if k not in ("__dict__", "__weakref__", "__doc__")]
+    assert keys == ["__module__", "__qualname__"] + attrs + [row[0] for row in rows]
+
+
+@pytest.mark.parametrize("cls_name,row", MEMBERS, ids=[f"{c}.{r[0]}" for c, r in MEMBERS])
+def test_function_attributes(cls_name, row):
+    member, kind, params, annotations, lines = row
+    f = raw_function(cls_name, member, kind)
+    assert f.__name__ == member
+    assert f.__qualname__ == f"{cls_name}.{member}"
+    assert f.__module__ == "r7u_razarozu"
+    assert f.__globals__ is vars(m)
+    assert f.__doc__ == (doc(*lines) if lines else None)
+    defaults = tuple(d for _, d in params if d is not NO)
+    assert f.__defaults__ == (defaults or None)
+    assert f.__annotations__ == annotations
+    assert list(f.__annotations__) == list(annotations)  # parameter order, "return" last
+    assert all(type(v) is str for v in f.__annotations__.values())
+
+
+@pytest.mark.parametrize("cls_name,row", MEMBERS, ids=[f"{c}.{r[0]}" for c, r in MEMBERS])
+def test_signature(cls_name, row):
+    member, kind, params, annotations, _ = row
+    f = raw_function(cls_name, member, kind)
+    sig = inspect.signature(f)
+    got = []
+    for p in sig.parameters.values():
+        if p.kind is p.VAR_KEYWORD:
+            got.append(("**" + p.name, NO))
+        else:
+            assert p.kind is p.POSITIONAL_OR_KEYWORD
+            got.append((p.name, p.default))
+        if p.name in annotations:
+            assert p.annotation == annotations[p.name]
+        else:
+            assert p.annotation is NO
+    assert got == params
+    assert sig.return_annotation == annotations.get("return", NO)
+
+
+def test_bound_signature_drops_self_and_static_methods_work_on_instances():
+    p = m.Parameter()
+    assert str(inspect.signature(p.get)) == "(name: 'str', default=None, raise_if_none: 'bool' = False)"
+    assert str(inspect.signature(m.Parameter)) == "(description: '_Union[str, dict]' = '', **kwargs)"
+    assert inspect.signature(p.from_dict) == inspect.signature(m.Parameter.from_dict)
+    assert m.ParameterDirectory._backup_books_in_this_directory.__annotations__ == {
+        "directory": "str", "return": "_List[str]"}
+    book = m.ParameterBook()
+    assert book.load is m.ParameterBook.load
+    d = m.ParameterDirectory()
+    assert d.load is m.ParameterDirectory.load
+    assert d._backup_books_in_this_directory is m.ParameterDirectory._backup_books_in_this_directory
+
+
+def test_clone_attribute_function():
+    f = m._clone_attribute
+    assert f.__name__ == f.__qualname__ == "_clone_attribute"
+    assert f.__doc__ is None and f.__defaults__ is None and f.__annotations__ == {}
+    assert str(inspect.signature(f)) == "(attr)"
+
+
+def test_functions_bind_like_python_functions():
+    f = vars(m.Parameter)["get"]
+    p = m.Parameter(value=1)
+    bound = p.get
+    assert bound.__func__ is f and bound.__self__ is p
+    assert f.__get__(None, m.Parameter) is f
+    assert m.Parameter.get is f
+    assert f(p, "value") == 1
+    assert repr(f).startswith("<function Parameter.get at ")
+    # Functions pickle by reference, like the interpreter's own.
+    assert pickle.loads(pickle.dumps(f)) is f
+    assert pickle.loads(pickle.dumps(m._clone_attribute)) is m._clone_attribute
+    # Arbitrary attributes, as on any function.
+    f.marker = 1
+    try:
+        assert f.__dict__["marker"] == 1
+    finally:
+        del f.marker
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda p: p.get(), "Parameter.get() missing 1 required positional argument: 'name'"),
+    (lambda p: m.Parameter.get(), "Parameter.get() missing 2 required positional arguments: 'self' and 'name'"),
+    (lambda p: m.Parameter.get_or_set(),
+     "Parameter.get_or_set() missing 3 required positional arguments: 'self', 'name', and 'value'"),
+    (lambda p: p.get("a", 1, 2, 3), "Parameter.get() takes from 2 to 4 positional arguments but 5 were given"),
+    (lambda p: p.clone(1), "Parameter.clone() takes 1 positional argument but 2 were given"),
+    (lambda p: p.to_dict("a", "b"), "Parameter.to_dict() takes 2 positional arguments but 3 were given"),
+    (lambda p: m._clone_attribute(), "_clone_attribute() missing 1 required positional argument: 'attr'"),
+    (lambda p: m._clone_attribute(1, 2), "_clone_attribute() takes 1 positional argument but 2 were given"),
+    (lambda p: m.Parameter.from_dict(), "Parameter.from_dict() missing 1 required positional argument: 'data'"),
+    (lambda p: p.get("a", name="b"), "Parameter.get() got multiple values for argument 'name'"),
+    (lambda p: p.get(nam="b"), "Parameter.get() got an unexpected keyword argument 'nam'"),
+    (lambda p: m.Parameter("x", description="y"), "Parameter.__init__() got multiple values for argument 'description'"),
+    (lambda p: m.Parameter.__init__(p, self=p), "Parameter.__init__() got multiple values for argument 'self'"),
+    (lambda p: p.get(1), "Argument 'name' has incorrect type (expected str, got int)"),
+    (lambda p: p.get(None), "Argument 'name' has incorrect type (expected str, got NoneType)"),
+    (lambda p: m.Parameter.from_dict([]), "Argument 'data' has incorrect type (expected dict, got list)"),
+    (lambda p: m.ParameterBook(parameters=[]), "Argument 'parameters' has incorrect type (expected dict, got list)"),
+    (lambda p: m.ParameterBook(None, 1), "Argument 'values' has incorrect type (expected dict, got int)"),
+    (lambda p: m.ParameterDirectory.load(b"x"), "Argument 'directory' has incorrect type (expected str, got bytes)"),
+])
+def test_argument_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call(m.Parameter())
+    assert str(info.value) == message
+
+
+def test_keyword_binding_and_defaults():
+    p = m.Parameter(value=None)
+    assert p.get(name="value", raise_if_none=True) is None
+    assert p.get(default=7, name="missing") == 7
+    q = m.Parameter(description="d", self_=1, zz=2, aa=3)
+    assert list(q.names()) == ["self_", "zz", "aa"]  # call order kept
+    assert q.get_description() == "d"
+
+
+def test_changed_defaults_take_effect():
+    f = vars(m.Parameter)["get"]
+    saved = f.__defaults__
+    try:
+        f.__defaults__ = (5, False)
+        assert m.Parameter().get("missing") == 5
+        with pytest.raises(TypeError):
+            f.__defaults__ = [1]
+    finally:
+        f.__defaults__ = saved
+    assert m.Parameter().get("missing") is None
+
+
+def test_subclass_of_str_refused_by_exact_checks():
+    class S(str):
+        pass
+
+    p = m.Parameter(value=1)
+    with pytest.raises(TypeError, match=r"^Argument 'name' has incorrect type \(expected str, got S\)$"):
+        p.get(S("value"))
+    assert p[S("value")] == 1
+
+
+def run_python(code, *flags):
+    return subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True, timeout=120)
+
+
+def test_import_frame_behaviour():
+    code = r"""
+import sys, importlib, r7u_razarozu as m
+first = m
+del sys.modules["r7u_razarozu"]
+import r7u_razarozu as again
+assert again is first, "same module object after re-import"
+assert again.Parameter is first.Parameter
+spec = m.__spec__
+# A second exec of the recorded module is a no-op.
+spec.loader.exec_module(m)
+# Exec of another module object is refused.
+other = spec.loader.create_module(spec)
+assert other is m
+import types
+try:
+    spec.loader.exec_module(types.ModuleType("r7u_razarozu"))
+except RuntimeError as e:
+    assert str(e) == "Module 'r7u_razarozu' has already been imported. Re-initialisation is not supported.", e
+else:
+    raise AssertionError("no RuntimeError")
+print("ok")
+"""
+    r = run_python(code)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "ok"
+
+
+def test_second_interpreter_is_refused():
+    code = r"""
+import r7u_razarozu
+import _xxsubinterpreters as interpreters
+interp = interpreters.create()
+try:
+    interpreters.run_string(interp, "import r7u_razarozu")
+except Exception as e:
+    print(type(e).__name__, e)
+"""
+    r = run_python(code)
+    assert r.returncode == 0, r.stderr
+    assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in r.stdout
+
+
+def test_assertions_flag_read_at_import():
+    code = r"""
+import r7u_razarozu as m
+p = m.Parameter()
+p[1] = 2                      # the key assertion is skipped
+print(p[1])
+try:
+    m.Parameter(3)
+except TypeError as e:
+    print(e)
+"""
+    r = run_python(code, "-O")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["2", "Argument description must be a str or dict object."]
+    r = run_python("import r7u_razarozu as m\ntry:\n m.Parameter()[1] = 2\nexcept AssertionError as e:\n print(repr(e))")
+    assert r.stdout.strip() == "AssertionError()"
+
+
+def test_failed_import_clears_the_recorded_module():
+    code = r"""
+import sys, typing
+saved = typing.List
+del typing.List
+try:
+    import r7u_razarozu
+except ImportError as e:
+    print(e)
+typing.List = saved
+sys.modules.pop("r7u_razarozu", None)
+import r7u_razarozu as m
+print(m.Parameter.__name__)
+"""
+    r = run_python(code)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["cannot import name List", "Parameter"]
+
+
+def test_rebound_globals_are_used_at_call_time():
+    saved = m.Parameter
+    try:
+        class Other:
+            def __init__(self, *args, **kwargs):
+                self.args, self.kwargs = args, kwargs
+
+        m.Parameter = Other
+        c = saved(value=1).clone()
+        assert type(c) is Other and c.kwargs == {"value": 1}
+        del m.Parameter
+        with pytest.raises(NameError, match="^name 'Parameter' is not defined$"):
+            saved(value=1).clone()
+    finally:
+        m.Parameter = saved
