@@ -169,10 +169,26 @@ PyObject* bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nar
 
 PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_fn(self);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (!kwnames && nargs == f->spec.nparams) {
-        if (!check_arguments(f->spec, args)) return nullptr;
-        return f->spec.impl(args, nullptr);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const int np = f->spec.nparams;
+    if (!kwnames) {
+        if (nargs == np) {
+            if (!check_arguments(f->spec, args)) return nullptr;
+            return f->spec.impl(args, nullptr);
+        }
+        // Positional call that leaves trailing defaults: no allocation.
+        PyObject* defaults = f->defaults;
+        const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+        if (nargs < np && np - nargs <= ndefaults) {
+            PyObject* slots[kMaxParams];
+            for (Py_ssize_t j = 0; j < nargs; ++j) slots[j] = args[j];
+            const Py_ssize_t base = ndefaults - (np - nargs);
+            for (Py_ssize_t j = nargs; j < np; ++j) slots[j] = PyTuple_GET_ITEM(defaults, base + (j - nargs));
+            if (!check_arguments(f->spec, slots)) return nullptr;
+            // The body may run code that replaces __defaults__.
+            Ref keep = Ref::borrow(defaults);
+            return f->spec.impl(slots, nullptr);
+        }
     }
     return bind_and_call(f, args, nargs, kwnames);
 }
