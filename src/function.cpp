@@ -398,7 +398,75 @@ Ref build_code(FunctionObject* f) {
     return Ref::steal(PyObject_Vectorcall(replace.get(), args, 0, kwnames.get()));
 }
 
+// ---------------------------------------------------------------------------
+// Fast class slots.
+// ---------------------------------------------------------------------------
+// type(self).<name>(self, a[, b]) as the interpreter's slot wrappers call it.
+PyObject* call_special(PyObject* self, PyObject* name, PyObject* a, PyObject* b) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject* found = _PyType_Lookup(tp, name);
+    if (!found) {
+        PyErr_SetObject(PyExc_AttributeError, name);
+        return nullptr;
+    }
+    // The class dict only lends it; the call may replace it there.
+    Ref meth = Ref::borrow(found);
+    PyObject* args[3] = {self, a, b};
+    const Py_ssize_t n = b ? 3 : 2;
+    if (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        if (is_function(found)) {
+            FunctionObject* f = as_fn(found);
+            if (f->spec.nparams == n) {
+                if (!check_arguments(f->spec, args)) return nullptr;
+                return f->spec.impl(args, nullptr);
+            }
+        }
+        return PyObject_Vectorcall(found, args, n, nullptr);
+    }
+    if (descrgetfunc get = Py_TYPE(found)->tp_descr_get) {
+        Ref bound = Ref::steal(get(found, self, reinterpret_cast<PyObject*>(tp)));
+        if (!bound) return nullptr;
+        return PyObject_Vectorcall(bound.get(), args + 1, n - 1, nullptr);
+    }
+    return PyObject_Vectorcall(found, args + 1, n - 1, nullptr);
+}
+
+PyObject* fast_subscript(PyObject* self, PyObject* key) { return call_special(self, N.dunder_getitem, key, nullptr); }
+
+int fast_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+    Ref r = Ref::steal(value ? call_special(self, N.dunder_setitem, key, value)
+                             : call_special(self, N.dunder_delitem, key, nullptr));
+    return r ? 0 : -1;
+}
+
+int fast_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    Ref r = Ref::steal(value ? call_special(self, N.dunder_setattr, name, value)
+                             : call_special(self, N.dunder_delattr, name, nullptr));
+    return r ? 0 : -1;
+}
+
 }  // namespace
+
+int install_fast_slots(PyObject* cls) {
+    if (!PyType_Check(cls) || !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_HEAPTYPE)) {
+        PyErr_SetString(PyExc_SystemError, "fast slots need a heap type");
+        return -1;
+    }
+    auto* ht = reinterpret_cast<PyHeapTypeObject*>(cls);
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* dict = tp->tp_dict;
+    auto ours = [&](PyObject* name) {
+        PyObject* v = PyDict_GetItemWithError(dict, name);
+        return v && is_function(v);
+    };
+    if (ours(N.dunder_getitem) && tp->tp_as_mapping == &ht->as_mapping) ht->as_mapping.mp_subscript = fast_subscript;
+    if (ours(N.dunder_setitem) && ours(N.dunder_delitem) && tp->tp_as_mapping == &ht->as_mapping)
+        ht->as_mapping.mp_ass_subscript = fast_ass_subscript;
+    if (ours(N.dunder_setattr) && ours(N.dunder_delattr)) tp->tp_setattro = fast_setattro;
+    if (PyErr_Occurred()) return -1;
+    PyType_Modified(tp);
+    return 0;
+}
 
 int init_function_type() {
     if (FunctionType) return 0;

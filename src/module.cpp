@@ -75,7 +75,7 @@ int make_class(const char* name, int (*fill)(PyObject*)) {
     if (!bases) return -1;
     PyObject* args[] = {qualname.get(), bases.get(), ns.get()};
     Ref cls = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr));
-    if (!cls) return -1;
+    if (!cls || install_fast_slots(cls.get()) < 0) return -1;
     return PyDict_SetItem(S.globals, qualname.get(), cls.get());
 }
 

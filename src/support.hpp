@@ -70,6 +70,9 @@ public:
     X(dunder_name, "__name__")                                    \
     X(dunder_setattr, "__setattr__")                              \
     X(dunder_delattr, "__delattr__")                              \
+    X(dunder_getitem, "__getitem__")                              \
+    X(dunder_setitem, "__setitem__")                              \
+    X(dunder_delitem, "__delitem__")                              \
     X(empty, "")                                                  \
     /* cloning and parameters */                                  \
     X(real, "real")                                               \
@@ -89,6 +92,8 @@ public:
     X(get_or_set, "get_or_set")                                   \
     X(to_dict, "to_dict")                                         \
     X(from_dict, "from_dict")                                     \
+    X(param_keys, "keys")                                         \
+    X(param_clear, "clear")                                       \
     /* books */                                                   \
     X(priv_book_parameters, "_ParameterBook__parameters")         \
     X(ExtName, "ExtName")                                         \
@@ -111,6 +116,16 @@ public:
     X(encoding, "encoding")                                       \
     X(utf8, "utf8")                                               \
     X(JSONEncoder, "JSONEncoder")                                 \
+    X(book_keys, "keys")                                          \
+    X(book_clear, "clear")                                        \
+    X(book_endswith, "endswith")                                  \
+    X(book_mode_w, "w")                                           \
+    X(book_mode_r, "r")                                           \
+    /* book text */                                               \
+    X(iterencode, "iterencode")                                   \
+    X(encode_basestring, "encode_basestring")                     \
+    X(INFINITY_, "INFINITY")                                      \
+    X(_make_iterencode, "_make_iterencode")                       \
     /* directories */                                             \
     X(priv_dir_parameters, "_ParameterDirectory__parameters")     \
     X(listdir, "listdir")                                         \
@@ -119,7 +134,11 @@ public:
     X(basename, "basename")                                       \
     X(sep, "sep")                                                 \
     X(altsep, "altsep")                                           \
-    X(_backup_books_in_this_directory, "_backup_books_in_this_directory")
+    X(_backup_books_in_this_directory, "_backup_books_in_this_directory") \
+    X(dir_keys, "keys")                                           \
+    X(dir_clear, "clear")                                         \
+    X(dir_dot, ".")                                               \
+    X(dir_dash, "-")
 
 struct Names {
 #define R7U_DECLARE_NAME(id, text) PyObject* id = nullptr;
@@ -266,6 +285,12 @@ int add_member(PyObject* ns, const FuncSpec& spec, const char* owner, PyObject* 
 
 // True when `o` is one of our function objects.
 bool is_function(PyObject* o);
+
+// Replaces the subscription and attribute-store slots of a class made by
+// type() with versions that enter our function objects directly. They look
+// the special method up on every call, as the interpreter's own slots do, so
+// a replaced or subclassed method behaves exactly as before.
+int install_fast_slots(PyObject* cls);
 
 // ---------------------------------------------------------------------------
 // Subsystem entry points used by the module body (module.cpp).

@@ -390,3 +390,39 @@ def test_rebound_globals_are_used_at_call_time():
             saved(value=1).clone()
     finally:
         m.Parameter = saved
+
+
+def test_replaced_hooks_take_effect_immediately():
+    p = m.Parameter(value=1)
+    saved = {k: vars(m.Parameter)[k] for k in ("__getitem__", "__setitem__", "__setattr__")}
+    seen = []
+    try:
+        m.Parameter.__getitem__ = lambda self, key: ("mine", key)
+        m.Parameter.__setitem__ = lambda self, key, value: seen.append(("item", key, value))
+        m.Parameter.__setattr__ = lambda self, key, value: seen.append(("attr", key, value))
+        assert p["value"] == ("mine", "value")
+        p["k"] = 1
+        p.k = 2
+        assert seen == [("item", "k", 1), ("attr", "k", 2)]
+    finally:
+        for k, v in saved.items():
+            setattr(m.Parameter, k, v)
+    assert p["value"] == 1
+    p.value = 2
+    assert p["value"] == 2 and "k" not in list(p.names())
+
+
+def test_subclass_hooks_are_its_own():
+    class Sub(m.Parameter):
+        def __getitem__(self, key):
+            return ("sub", key)
+
+    s = object.__new__(Sub)
+    assert s["x"] == ("sub", "x")
+
+    class Plain(m.Parameter):
+        pass
+
+    q = object.__new__(Plain)
+    object.__setattr__(q, "_Parameter__attributes", {"x": 5})
+    assert q["x"] == 5          # inherited hook, still the class's own lookup
