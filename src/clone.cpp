@@ -1,6 +1,246 @@
-// Placeholder until cloning is built.
+// _clone_attribute: the deep copy of an attribute value.
+//
+// int, float and str (subclasses included) are shared; complex, list and dict
+// (subclasses included) are rebuilt as plain objects; everything else is
+// refused. Nested items go back through the module-level name, so a rebound
+// `_clone_attribute` takes part in every level of a copy.
 #include "support.hpp"
+
 namespace r7u {
-PyObject* make_clone_attribute() { Py_RETURN_NONE; }
-Ref call_clone_attribute(PyObject* value) { return Ref::borrow(value); }
+namespace {
+
+// Our own function object, so nested calls can skip the call when the
+// module-level name still holds it. Owned: kept for the process, which also
+// keeps its address from being reused by another object.
+PyObject* g_clone_function = nullptr;
+
+// The recursion runs through clone_value, clone_list / clone_dict,
+// clone_pair_into and clone_nested only. Those keep small frames: every rare
+// branch lives out of line, and they hand back new references (or null with
+// an exception set) in a register instead of a Ref in memory. So the
+// interpreter's recursion limit is reached long before the stack of even a
+// small thread runs out. Every local reference is still owned by a Ref.
+PyObject* clone_value(PyObject* attr);
+
+[[gnu::noinline, gnu::cold]] PyObject* unsupported(PyObject* attr) {
+    Ref shown = Ref::steal(PyObject_Format(reinterpret_cast<PyObject*>(Py_TYPE(attr)), N.empty));
+    if (!shown) return nullptr;
+    Ref msg = Ref::steal(PyUnicode_FromFormat("Error: Unsupported attribute type: %U", shown.get()));
+    if (!msg) return nullptr;
+    PyErr_SetObject(S.b.TypeError, msg.get());
+    return nullptr;
+}
+
+[[gnu::noinline]] PyObject* clone_complex(PyObject* attr) {
+    if (PyComplex_CheckExact(attr)) {
+        // complex(c.real, c.imag) of two floats keeps both parts bit for bit.
+        return PyComplex_FromCComplex(reinterpret_cast<PyComplexObject*>(attr)->cval);
+    }
+    Ref real = Ref::steal(PyObject_GetAttr(attr, N.real));
+    if (!real) return nullptr;
+    Ref imag = Ref::steal(PyObject_GetAttr(attr, N.imag));
+    if (!imag) return nullptr;
+    PyObject* args[] = {real.get(), imag.get()};
+    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyComplex_Type), args, 2, nullptr);
+}
+
+[[gnu::noinline]] PyObject* call_rebound(PyObject* value) {
+    return call_clone_attribute(value).release();
+}
+
+// A nested item, key or value: through the module-level name, without the
+// call while that still holds our own function.
+PyObject* clone_nested(PyObject* value) {
+    PyObject* f = S.globals ? PyDict_GetItemWithError(S.globals, N._clone_attribute) : nullptr;
+    if (f && f == g_clone_function) return clone_value(value);
+    if (!f && PyErr_Occurred()) return nullptr;
+    return call_rebound(value);
+}
+
+[[gnu::noinline]] PyObject* clone_list_subclass(PyObject* attr) {
+    // A subclass may define its own iteration: go through its iterator.
+    Ref copy = Ref::steal(PyList_New(0));
+    if (!copy) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(attr));
+    if (!it) return nullptr;
+    for (;;) {
+        Ref item = Ref::steal(PyIter_Next(it.get()));
+        if (!item) {
+            if (PyErr_Occurred()) return nullptr;
+            break;
+        }
+        Ref item_copy = Ref::steal(clone_nested(item.get()));
+        if (!item_copy) return nullptr;
+        if (PyList_Append(copy.get(), item_copy.get()) < 0) return nullptr;
+    }
+    return copy.release();
+}
+
+// A list of `size` Nones: code run by nested calls could reach the copy
+// (gc.get_objects()) before it is complete, so it never holds null slots.
+[[gnu::noinline]] PyObject* prefilled_list(Py_ssize_t size) {
+    PyObject* copy = PyList_New(size);
+    if (!copy) return nullptr;
+    for (Py_ssize_t j = 0; j < size; ++j) PyList_SET_ITEM(copy, j, Py_NewRef(Py_None));
+    return copy;
+}
+
+[[gnu::noinline]] int append_or_trim(PyObject* copy, Py_ssize_t i, PyObject* item_copy) {
+    if (item_copy) return PyList_Append(copy, item_copy);
+    return PyList_SetSlice(copy, i, PyList_GET_SIZE(copy), nullptr);
+}
+
+PyObject* clone_list(PyObject* attr) {
+    // By position, re-reading the length at each step: nested calls may run
+    // code that grows or shrinks the source. Every store is bounds-checked
+    // since that code could reach the copy as well.
+    Ref copy = Ref::steal(prefilled_list(PyList_GET_SIZE(attr)));
+    if (!copy) return nullptr;
+    Py_ssize_t i = 0;
+    for (; i < PyList_GET_SIZE(attr); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(attr, i));
+        Ref item_copy = Ref::steal(clone_nested(item.get()));
+        if (!item_copy) return nullptr;
+        if (i < PyList_GET_SIZE(copy.get())) {
+            if (PyList_SetItem(copy.get(), i, item_copy.release()) < 0) return nullptr;
+        } else if (append_or_trim(copy.get(), i, item_copy.get()) < 0) {
+            return nullptr;
+        }
+    }
+    if (i < PyList_GET_SIZE(copy.get()) && append_or_trim(copy.get(), i, nullptr) < 0) return nullptr;
+    return copy.release();
+}
+
+// Unpacks `pair` into exactly two values as `for key, value in ...` does.
+bool unpack_pair(PyObject* pair, Ref& first, Ref& second) {
+    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
+        first = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
+        second = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(pair));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(pair)->tp_iter == nullptr &&
+            !PySequence_Check(pair)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(pair)->tp_name);
+        }
+        return false;
+    }
+    Ref* slots[] = {&first, &second};
+    for (int n = 0; n < 2; ++n) {
+        *slots[n] = Ref::steal(PyIter_Next(it.get()));
+        if (!*slots[n]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", n);
+            }
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) {
+        if (PyList_CheckExact(pair) || PyTuple_CheckExact(pair) || PyDict_CheckExact(pair)) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)",
+                         PyObject_Size(pair));
+        } else {
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        }
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// copy[clone(key)] = clone(value), the key copied first. 0 or -1.
+int clone_pair_into(PyObject* copy, PyObject* key, PyObject* value) {
+    Ref key_copy = Ref::steal(clone_nested(key));
+    if (!key_copy) return -1;
+    Ref value_copy = Ref::steal(clone_nested(value));
+    if (!value_copy) return -1;
+    return PyDict_SetItem(copy, key_copy.get(), value_copy.get());
+}
+
+[[gnu::noinline]] PyObject* clone_dict_subclass(PyObject* attr) {
+    // A subclass answers through its own items().
+    Ref copy = Ref::steal(PyDict_New());
+    if (!copy) return nullptr;
+    Ref pairs = Ref::steal(PyObject_CallMethodNoArgs(attr, N.items));
+    if (!pairs) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(pairs.get()));
+    if (!it) return nullptr;
+    for (;;) {
+        Ref pair = Ref::steal(PyIter_Next(it.get()));
+        if (!pair) {
+            if (PyErr_Occurred()) return nullptr;
+            break;
+        }
+        Ref key, value;
+        if (!unpack_pair(pair.get(), key, value)) return nullptr;
+        if (clone_pair_into(copy.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return copy.release();
+}
+
+[[gnu::noinline, gnu::cold]] PyObject* dict_changed_size() {
+    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+    return nullptr;
+}
+
+PyObject* clone_dict(PyObject* attr) {
+    const Py_ssize_t size = PyDict_GET_SIZE(attr);
+    Ref copy = Ref::steal(_PyDict_NewPresized(size));
+    if (!copy) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    for (;;) {
+        // Checked before every step, the one that ends the walk included.
+        if (PyDict_GET_SIZE(attr) != size) return dict_changed_size();
+        if (!PyDict_Next(attr, &pos, &key, &value)) break;
+        Ref k = Ref::borrow(key);
+        Ref v = Ref::borrow(value);
+        if (clone_pair_into(copy.get(), k.get(), v.get()) < 0) return nullptr;
+    }
+    return copy.release();
+}
+
+PyObject* clone_value(PyObject* attr) {
+    if (PyLong_Check(attr) || PyFloat_Check(attr) || PyUnicode_Check(attr)) return Py_NewRef(attr);
+    // Containers may nest without end (or contain themselves).
+    RecursionGuard guard(" while cloning an attribute value");
+    if (!guard.ok()) return nullptr;
+    if (PyList_CheckExact(attr)) return clone_list(attr);
+    if (PyDict_CheckExact(attr)) return clone_dict(attr);
+    // The instance tests in their order; the exact types above cannot pass
+    // more than one of them, so testing those first changes nothing.
+    if (PyComplex_Check(attr)) return clone_complex(attr);
+    if (PyList_Check(attr)) return clone_list_subclass(attr);
+    if (PyDict_Check(attr)) return clone_dict_subclass(attr);
+    return unsupported(attr);
+}
+
+PyObject* clone_attribute_impl(PyObject* const* args, PyObject*) {
+    return clone_value(args[0]);
+}
+
+const FuncSpec kCloneAttribute = {
+    "_clone_attribute", clone_attribute_impl, 1, {{"attr"}},
+};
+
+}  // namespace
+
+PyObject* make_clone_attribute() {
+    PyObject* f = make_function(kCloneAttribute, nullptr, nullptr);
+    if (!f) return nullptr;
+    // A failed import may run the module body again: the newest one counts.
+    Py_XSETREF(g_clone_function, Py_NewRef(f));
+    return f;
+}
+
+Ref call_clone_attribute(PyObject* value) {
+    Ref f = global(N._clone_attribute);
+    if (!f) return {};
+    if (f.get() == g_clone_function) return Ref::steal(clone_value(value));
+    return Ref::steal(PyObject_CallOneArg(f.get(), value));
+}
+
 }  // namespace r7u

@@ -1,5 +1,531 @@
-// Placeholder until the class is built.
+// Parameter: one setting, an attribute map plus description texts per locale.
+//
+// Both maps are ordinary instance attributes under their private names. Every
+// method reads them through ordinary instance lookup, so a map replaced by
+// assignment to its private name is what the next call uses; the exact-dict
+// fast paths below stand in for the generic protocol only where the two
+// cannot be told apart.
 #include "support.hpp"
+
 namespace r7u {
-int fill_parameter_namespace(PyObject*) { return 0; }
+namespace {
+
+RoutedName g_routed_attributes{"attributes"};
+RoutedName g_routed_description{"description"};
+
+// Our own __setattr__, so the constructor can store the private maps without
+// a round trip through the class slot while the class still uses it. Owned.
+PyObject* g_setattr_function = nullptr;
+
+PyObject* none() { return Py_NewRef(Py_None); }
+
+// ---------------------------------------------------------------------------
+// Map access: exact dicts directly, anything else through its protocol.
+// ---------------------------------------------------------------------------
+Ref map_get(PyObject* map, PyObject* key) {
+    if (PyDict_CheckExact(map)) {
+        PyObject* v = PyDict_GetItemWithError(map, key);
+        if (v) return Ref::borrow(v);
+        if (!PyErr_Occurred()) _PyErr_SetKeyError(key);
+        return {};
+    }
+    return Ref::steal(PyObject_GetItem(map, key));
+}
+
+int map_set(PyObject* map, PyObject* key, PyObject* value) {
+    if (PyDict_CheckExact(map)) return PyDict_SetItem(map, key, value);
+    return PyObject_SetItem(map, key, value);
+}
+
+int map_del(PyObject* map, PyObject* key) {
+    if (PyDict_CheckExact(map)) return PyDict_DelItem(map, key);
+    return PyObject_DelItem(map, key);
+}
+
+int map_contains(PyObject* map, PyObject* key) {
+    if (PyDict_CheckExact(map)) return PyDict_Contains(map, key);
+    return PySequence_Contains(map, key);
+}
+
+// ---------------------------------------------------------------------------
+// The private maps.
+// ---------------------------------------------------------------------------
+// The attribute map. Without it a miss would fall into __getattr__, which
+// needs this very map: stop at once with the name of the missing map.
+Ref attributes_of(PyObject* self) {
+    Ref map = lookup_instance_attr(self, N.priv_attributes);
+    if (!map && !PyErr_Occurred()) key_error(N.priv_attributes);
+    return map;
+}
+
+// What __getattr__ answers for a name that ordinary lookup missed.
+Ref getattr_fallback(PyObject* self, PyObject* item) {
+    Ref attrs = attributes_of(self);
+    if (!attrs) return {};
+    return map_get(attrs.get(), item);
+}
+
+// The description map; a missing one is looked for in the attribute map, as
+// any missed attribute read is.
+Ref description_of(PyObject* self) {
+    Ref map = lookup_instance_attr(self, N.priv_description);
+    if (map || PyErr_Occurred()) return map;
+    return getattr_fallback(self, N.priv_description);
+}
+
+// ---------------------------------------------------------------------------
+// Attribute routing.
+// ---------------------------------------------------------------------------
+// True when `key` cannot equal a routed name, whatever the class is called:
+// those all start with "_".
+bool cannot_be_routed(PyObject* key) {
+    if (!PyUnicode_CheckExact(key)) return false;
+    return PyUnicode_GET_LENGTH(key) == 0 || PyUnicode_READ_CHAR(key, 0) != '_';
+}
+
+// 1 when `key` equals the routed name of `cache` for this object's class.
+int is_routed(PyObject* self, PyObject* key, RoutedName& cache) {
+    // Held: comparing may run code that rebuilds the cache.
+    Ref routed = Ref::borrow(routed_name(self, cache));
+    if (!routed) return -1;
+    return py_eq(key, routed.get());
+}
+
+int store_attribute(PyObject* self, PyObject* key, PyObject* value) {
+    Ref attrs = attributes_of(self);
+    if (!attrs) return -1;
+    return map_set(attrs.get(), key, value);
+}
+
+int setattr_logic(PyObject* self, PyObject* key, PyObject* value) {
+    if (!cannot_be_routed(key)) {
+        int eq = is_routed(self, key, g_routed_attributes);
+        if (eq < 0) return -1;
+        if (eq == 0) {
+            eq = is_routed(self, key, g_routed_description);
+            if (eq < 0) return -1;
+        }
+        if (eq) return super_setattr(self, key, value);
+    }
+    int eq = py_eq(key, N.description);
+    if (eq < 0) return -1;
+    if (eq) return super_setattr(self, key, value);
+    return store_attribute(self, key, value);
+}
+
+// self.<name> = value as the constructor writes its private maps: through the
+// class's __setattr__, called directly while that is still ours.
+int set_through_class(PyObject* self, PyObject* name, PyObject* value) {
+    PyObject* hook = _PyType_Lookup(Py_TYPE(self), N.dunder_setattr);
+    if (hook && hook == g_setattr_function) return setattr_logic(self, name, value);
+    return PyObject_SetAttr(self, name, value);
+}
+
+// cls(description, **attributes), with the ** step of a Python call: None is
+// refused, a non-dict goes through dict(), and the callee gets its own dict.
+Ref call_with_maps(PyObject* cls, PyObject* description, PyObject* attributes) {
+    Ref kwargs;
+    if (attributes == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
+        return {};
+    }
+    if (!PyDict_CheckExact(attributes)) {
+        kwargs = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), attributes));
+        if (!kwargs) return {};
+    } else if (PyDict_GET_SIZE(attributes) != 0) {
+        kwargs = Ref::steal(PyDict_Copy(attributes));
+        if (!kwargs) return {};
+    }
+    Ref args = Ref::steal(PyTuple_Pack(1, description));
+    if (!args) return {};
+    return Ref::steal(PyObject_Call(cls, args.get(), kwargs.get()));
+}
+
+// ---------------------------------------------------------------------------
+// Methods.
+// ---------------------------------------------------------------------------
+PyObject* init_impl(PyObject* const* args, PyObject* kwargs) {
+    PyObject* self = args[0];
+    PyObject* description = args[1];
+    if (!assert_that([&] { return int(PyUnicode_Check(description) || PyDict_Check(description)); }))
+        return nullptr;
+    Ref desc_map;
+    if (PyUnicode_Check(description)) {
+        desc_map = Ref::steal(_PyDict_NewPresized(1));
+        if (!desc_map || PyDict_SetItem(desc_map.get(), N.default_, description) < 0) return nullptr;
+    } else if (PyDict_Check(description)) {
+        // Only the key test is the assertion; the emptiness test always runs.
+        int filled = PyDict_CheckExact(description) ? PyDict_GET_SIZE(description) != 0
+                                                    : PyObject_IsTrue(description);
+        if (filled < 0) return nullptr;
+        if (filled && !assert_that([&] { return map_contains(description, N.default_); })) return nullptr;
+        desc_map = call_clone_attribute(description);
+        if (!desc_map) return nullptr;
+    } else {
+        PyErr_SetString(S.b.TypeError, "Argument description must be a str or dict object.");
+        return nullptr;
+    }
+    if (set_through_class(self, N.priv_description, desc_map.get()) < 0) return nullptr;
+    {
+        Ref attrs = Ref::steal(PyDict_New());
+        if (!attrs || set_through_class(self, N.priv_attributes, attrs.get()) < 0) return nullptr;
+    }
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject* k;
+        PyObject* v;
+        while (PyDict_Next(kwargs, &pos, &k, &v)) {
+            Ref key = Ref::borrow(k);
+            Ref value = Ref::borrow(v);
+            if (!assert_that([&] { return int(PyUnicode_Check(key.get())); })) return nullptr;
+            Ref copy = call_clone_attribute(value.get());
+            if (!copy) return nullptr;
+            // Read again for every entry: cloning may run code that replaces the map.
+            if (store_attribute(self, key.get(), copy.get()) < 0) return nullptr;
+        }
+    }
+    return none();
+}
+
+PyObject* clone_impl(PyObject* const* args, PyObject*) {
+    PyObject* self = args[0];
+    Ref cls = global(N.Parameter);
+    if (!cls) return nullptr;
+    Ref description = description_of(self);
+    if (!description) return nullptr;
+    Ref attrs = attributes_of(self);
+    if (!attrs) return nullptr;
+    return call_with_maps(cls.get(), description.get(), attrs.get()).release();
+}
+
+PyObject* items_impl(PyObject* const* args, PyObject*) {
+    Ref attrs = attributes_of(args[0]);
+    if (!attrs) return nullptr;
+    return PyObject_CallMethodNoArgs(attrs.get(), N.items);
+}
+
+PyObject* names_impl(PyObject* const* args, PyObject*) {
+    Ref attrs = attributes_of(args[0]);
+    if (!attrs) return nullptr;
+    return PyObject_CallMethodNoArgs(attrs.get(), N.param_keys);
+}
+
+PyObject* clear_impl(PyObject* const* args, PyObject*) {
+    Ref attrs = attributes_of(args[0]);
+    if (!attrs) return nullptr;
+    if (PyDict_CheckExact(attrs.get())) {
+        PyDict_Clear(attrs.get());
+    } else {
+        Ref r = Ref::steal(PyObject_CallMethodNoArgs(attrs.get(), N.param_clear));
+        if (!r) return nullptr;
+    }
+    return none();
+}
+
+PyObject* getattr_impl(PyObject* const* args, PyObject*) {
+    return getattr_fallback(args[0], args[1]).release();
+}
+
+PyObject* setattr_impl(PyObject* const* args, PyObject*) {
+    if (setattr_logic(args[0], args[1], args[2]) < 0) return nullptr;
+    return none();
+}
+
+PyObject* delattr_impl(PyObject* const* args, PyObject*) {
+    PyObject* self = args[0];
+    PyObject* item = args[1];
+    if (!cannot_be_routed(item)) {
+        int eq = is_routed(self, item, g_routed_description);
+        if (eq < 0) return nullptr;
+        if (eq) return super_delattr(self, item) < 0 ? nullptr : none();
+    }
+    int eq = py_eq(item, N.description);
+    if (eq < 0) return nullptr;
+    if (eq) return super_delattr(self, item) < 0 ? nullptr : none();
+    Ref attrs = attributes_of(self);
+    if (!attrs || map_del(attrs.get(), item) < 0) return nullptr;
+    return none();
+}
+
+PyObject* get_impl(PyObject* const* args, PyObject*) {
+    PyObject* self = args[0];
+    PyObject* name = args[1];  // exactly a str
+    PyObject* default_ = args[2];
+    PyObject* raise_if_none = args[3];
+    Ref attrs = attributes_of(self);
+    if (!attrs) return nullptr;
+    if (PyDict_CheckExact(attrs.get())) {
+        // Membership then read is one lookup for a str key in a plain dict.
+        PyObject* v = PyDict_GetItemWithError(attrs.get(), name);
+        if (v) return Py_NewRef(v);
+        if (PyErr_Occurred()) return nullptr;
+    } else {
+        int has = PySequence_Contains(attrs.get(), name);
+        if (has < 0) return nullptr;
+        if (has) {
+            attrs = attributes_of(self);
+            if (!attrs) return nullptr;
+            return PyObject_GetItem(attrs.get(), name);
+        }
+    }
+    if (default_ != Py_None) return Py_NewRef(default_);
+    int raise = PyObject_IsTrue(raise_if_none);
+    if (raise < 0) return nullptr;
+    if (raise) return key_error(name);
+    return none();
+}
+
+PyObject* get_or_set_impl(PyObject* const* args, PyObject*) {
+    PyObject* self = args[0];
+    PyObject* name = args[1];  // exactly a str
+    PyObject* value = args[2];
+    Ref attrs = attributes_of(self);
+    if (!attrs) return nullptr;
+    if (PyDict_CheckExact(attrs.get())) {
+        PyObject* v = PyDict_SetDefault(attrs.get(), name, value);
+        return v ? Py_NewRef(v) : nullptr;
+    }
+    int has = PySequence_Contains(attrs.get(), name);
+    if (has < 0) return nullptr;
+    attrs = attributes_of(self);
+    if (!attrs) return nullptr;
+    if (has) return PyObject_GetItem(attrs.get(), name);
+    if (PyObject_SetItem(attrs.get(), name, value) < 0) return nullptr;
+    return Py_NewRef(value);
+}
+
+PyObject* getitem_impl(PyObject* const* args, PyObject*) {
+    Ref attrs = attributes_of(args[0]);
+    if (!attrs) return nullptr;
+    return map_get(attrs.get(), args[1]).release();
+}
+
+PyObject* setitem_impl(PyObject* const* args, PyObject*) {
+    PyObject* key = args[1];
+    if (!assert_that([&] { return int(PyUnicode_Check(key)); })) return nullptr;
+    if (store_attribute(args[0], key, args[2]) < 0) return nullptr;
+    return none();
+}
+
+PyObject* delitem_impl(PyObject* const* args, PyObject*) {
+    Ref attrs = attributes_of(args[0]);
+    if (!attrs || map_del(attrs.get(), args[1]) < 0) return nullptr;
+    return none();
+}
+
+// Element 0 of what the host's locale module reports.
+Ref current_language() {
+    Ref locale_module = global(N._locale);
+    if (!locale_module) return {};
+    Ref reported = Ref::steal(PyObject_CallMethodNoArgs(locale_module.get(), N.getdefaultlocale));
+    if (!reported) return {};
+    if (PyTuple_CheckExact(reported.get()) && PyTuple_GET_SIZE(reported.get()) > 0)
+        return Ref::borrow(PyTuple_GET_ITEM(reported.get(), 0));
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return {};
+    return Ref::steal(PyObject_GetItem(reported.get(), zero.get()));
+}
+
+PyObject* description_impl(PyObject* const* args, PyObject*) {
+    PyObject* self = args[0];
+    Ref lang = current_language();
+    if (!lang) return nullptr;
+    Ref map = description_of(self);
+    if (!map) return nullptr;
+    Ref entry;
+    if (PyDict_CheckExact(map.get()) && (PyUnicode_CheckExact(lang.get()) || lang.get() == Py_None)) {
+        PyObject* v = PyDict_GetItemWithError(map.get(), lang.get());
+        if (!v && PyErr_Occurred()) return nullptr;
+        entry = v ? Ref::borrow(v) : map_get(map.get(), N.default_);
+    } else {
+        int has = map_contains(map.get(), lang.get());
+        if (has < 0) return nullptr;
+        if (!has) lang = Ref::borrow(N.default_);
+        map = description_of(self);
+        if (!map) return nullptr;
+        entry = map_get(map.get(), lang.get());
+    }
+    if (!entry) return nullptr;
+    if (!PyUnicode_CheckExact(entry.get()) && entry.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(entry.get())->tp_name);
+        return nullptr;
+    }
+    return entry.release();
+}
+
+PyObject* get_description_impl(PyObject* const* args, PyObject*) {
+    Ref map = description_of(args[0]);
+    if (!map) return nullptr;
+    return map_get(map.get(), args[1]).release();
+}
+
+PyObject* set_description_impl(PyObject* const* args, PyObject*) {
+    Ref map = description_of(args[0]);
+    if (!map || map_set(map.get(), args[2], args[1]) < 0) return nullptr;
+    return none();
+}
+
+PyObject* all_descriptions_impl(PyObject* const* args, PyObject*) {
+    return description_of(args[0]).release();
+}
+
+PyObject* to_dict_impl(PyObject* const* args, PyObject*) {
+    PyObject* self = args[0];
+    Ref description = description_of(self);
+    if (!description) return nullptr;
+    Ref attrs = attributes_of(self);
+    if (!attrs) return nullptr;
+    Ref form = Ref::steal(_PyDict_NewPresized(3));
+    if (!form || PyDict_SetItem(form.get(), N.name, args[1]) < 0 ||
+        PyDict_SetItem(form.get(), N.description, description.get()) < 0 ||
+        PyDict_SetItem(form.get(), N.attributes, attrs.get()) < 0)
+        return nullptr;
+    return form.release();
+}
+
+PyObject* from_dict_impl(PyObject* const* args, PyObject*) {
+    PyObject* data = args[0];  // exactly a dict
+    for (PyObject* key : {N.name, N.description, N.attributes}) {
+        if (!assert_that([&] { return PyDict_Contains(data, key); })) return nullptr;
+    }
+    Ref name = map_get(data, N.name);
+    if (!name) return nullptr;
+    Ref description = map_get(data, N.description);
+    if (!description) return nullptr;
+    Ref attributes = map_get(data, N.attributes);
+    if (!attributes) return nullptr;
+    if (!assert_that([&] { return int(PyUnicode_Check(name.get())); })) return nullptr;
+    if (!assert_that([&] { return int(PyDict_Check(description.get())); })) return nullptr;
+    if (!assert_that([&] { return int(PyDict_Check(attributes.get())); })) return nullptr;
+    bool ok = assert_that([&] {
+        PyObject* d = description.get();
+        if (PyDict_CheckExact(d)) {
+            PyObject* text = PyDict_GetItemWithError(d, N.default_);
+            if (!text) return PyErr_Occurred() ? -1 : 0;
+            return int(PyUnicode_Check(text));
+        }
+        int has = PySequence_Contains(d, N.default_);
+        if (has <= 0) return has;
+        Ref text = Ref::steal(PyObject_GetItem(d, N.default_));
+        if (!text) return -1;
+        return int(PyUnicode_Check(text.get()));
+    });
+    if (!ok) return nullptr;
+    Ref cls = global(N.Parameter);
+    if (!cls) return nullptr;
+    Ref parameter = call_with_maps(cls.get(), description.get(), attributes.get());
+    if (!parameter) return nullptr;
+    return PyTuple_Pack(2, name.get(), parameter.get());
+}
+
+// ---------------------------------------------------------------------------
+// The class namespace.
+// ---------------------------------------------------------------------------
+const char* const kCloneDoc[] = {"对本参数执行一次深拷贝。", ":return: 本参数对象的一个深拷贝", nullptr};
+const char* const kItemsDoc[] = {"获取本参数的所有属性的键值对迭代器", ":return: 所有属性的键值对的迭代器",
+                                 nullptr};
+const char* const kNamesDoc[] = {"获取本参数的所有属性的名称的迭代器", ":return: 所有属性名称的迭代器", nullptr};
+const char* const kClearDoc[] = {"清除本参数对象的所有属性", ":return: None", nullptr};
+const char* const kGetDoc[] = {
+    "获取本参数对象的某个属性的值，带有可选的默认值参数，以及可配置的遇空抛出异常选项",
+    ":param name: 想要获取的属性的名称",
+    ":param default: 在属性名不存在情况下返回的默认值。默认值的默认值是 None",
+    ":param raise_if_none: 在属性不存在，默认值为 None 的情况下，是否抛出异常？",
+    ":return: 属性的值",
+    nullptr,
+};
+const char* const kGetOrSetDoc[] = {
+    "获取本参数对象名为 name 的属性的值，如果该属性不存在，则加入该属性，并设置其值为 value。",
+    ":param name: 想要获取的属性的名称",
+    ":param value: 在属性不存在情况下返回的值，也是该属性被加入此参数后的初始值。",
+    ":return: 属性的值",
+    nullptr,
+};
+const char* const kDescriptionDoc[] = {"根据当前语言设定，返回此参数的描述说明",
+                                       ":return: 一个 str 对象，参数的描述说明", nullptr};
+const char* const kGetDescriptionDoc[] = {"根据指定的语言设定，返回此参数的描述说明",
+                                          ":param locale: 语言设定参数",
+                                          ":return: 一个 str 对象，参数的描述说明", nullptr};
+const char* const kToDictDoc[] = {"将本参数对象转化为一个 dict 对象", ":param name: 该参数对象的名称",
+                                  ":return: 转化后的 dict 对象", nullptr};
+
+FuncSpec init_spec() {
+    FuncSpec s{"__init__", init_impl, 2, {{"self"}, {"description", "_Union[str, dict]"}}};
+    s.varkw = "kwargs";
+    return s;
+}
+
+FuncSpec with_doc(FuncSpec s, const char* const* doc) {
+    s.doc = doc;
+    return s;
+}
+
+FuncSpec with_returns(FuncSpec s, const char* returns) {
+    s.returns = returns;
+    return s;
+}
+
+}  // namespace
+
+int fill_parameter_namespace(PyObject* ns) {
+    Ref empty_default = Ref::steal(PyTuple_Pack(1, N.empty));
+    Ref get_defaults = Ref::steal(PyTuple_Pack(2, Py_None, Py_False));
+    Ref locale_default = Ref::steal(PyTuple_Pack(1, N.default_));
+    if (!empty_default || !get_defaults || !locale_default) return -1;
+
+    struct Member {
+        FuncSpec spec;
+        PyObject* defaults;
+        Kind kind;
+    };
+    const Member members[] = {
+        {init_spec(), empty_default.get(), Kind::Method},
+        {with_doc({"clone", clone_impl, 1, {{"self"}}}, kCloneDoc), nullptr, Kind::Method},
+        {with_doc({"items", items_impl, 1, {{"self"}}}, kItemsDoc), nullptr, Kind::Method},
+        {with_doc({"names", names_impl, 1, {{"self"}}}, kNamesDoc), nullptr, Kind::Method},
+        {with_doc({"clear", clear_impl, 1, {{"self"}}}, kClearDoc), nullptr, Kind::Method},
+        {{"__getattr__", getattr_impl, 2, {{"self"}, {"item"}}}, nullptr, Kind::Method},
+        {{"__setattr__", setattr_impl, 3, {{"self"}, {"key"}, {"value"}}}, nullptr, Kind::Method},
+        {{"__delattr__", delattr_impl, 2, {{"self"}, {"item"}}}, nullptr, Kind::Method},
+        {with_doc({"get",
+                   get_impl,
+                   4,
+                   {{"self"}, {"name", "str", Check::Str}, {"default"}, {"raise_if_none", "bool"}}},
+                  kGetDoc),
+         get_defaults.get(), Kind::Method},
+        {with_doc({"get_or_set", get_or_set_impl, 3, {{"self"}, {"name", "str", Check::Str}, {"value"}}},
+                  kGetOrSetDoc),
+         nullptr, Kind::Method},
+        {{"__getitem__", getitem_impl, 2, {{"self"}, {"item"}}}, nullptr, Kind::Method},
+        {{"__setitem__", setitem_impl, 3, {{"self"}, {"key"}, {"value"}}}, nullptr, Kind::Method},
+        {{"__delitem__", delitem_impl, 2, {{"self"}, {"key"}}}, nullptr, Kind::Method},
+        {with_returns(with_doc({"description", description_impl, 1, {{"self"}}}, kDescriptionDoc), "str"),
+         nullptr, Kind::Property},
+        {with_doc({"get_description", get_description_impl, 2, {{"self"}, {"locale", "str", Check::Str}}},
+                  kGetDescriptionDoc),
+         locale_default.get(), Kind::Method},
+        {{"set_description",
+          set_description_impl,
+          3,
+          {{"self"}, {"description", "str", Check::Str}, {"locale", "str", Check::Str}}},
+         locale_default.get(), Kind::Method},
+        {{"all_descriptions", all_descriptions_impl, 1, {{"self"}}}, nullptr, Kind::Method},
+        {with_returns(
+             with_doc({"to_dict", to_dict_impl, 2, {{"self"}, {"name", "str", Check::Str}}}, kToDictDoc),
+             "dict"),
+         nullptr, Kind::Method},
+        {{"from_dict", from_dict_impl, 1, {{"data", "dict", Check::Dict}}}, nullptr, Kind::Static},
+    };
+    for (const Member& m : members) {
+        if (add_member(ns, m.spec, "Parameter", m.defaults, m.kind) < 0) return -1;
+    }
+    PyObject* hook = PyDict_GetItemWithError(ns, N.dunder_setattr);
+    if (!hook) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "Parameter.__setattr__ was not stored");
+        return -1;
+    }
+    Py_XSETREF(g_setattr_function, Py_NewRef(hook));
+    return 0;
+}
+
 }  // namespace r7u
