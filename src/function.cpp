@@ -439,12 +439,6 @@ int fast_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     return r ? 0 : -1;
 }
 
-int fast_setattro(PyObject* self, PyObject* name, PyObject* value) {
-    Ref r = Ref::steal(value ? call_special(self, N.dunder_setattr, name, value)
-                             : call_special(self, N.dunder_delattr, name, nullptr));
-    return r ? 0 : -1;
-}
-
 }  // namespace
 
 int install_fast_slots(PyObject* cls) {
@@ -462,7 +456,8 @@ int install_fast_slots(PyObject* cls) {
     if (ours(N.dunder_getitem) && tp->tp_as_mapping == &ht->as_mapping) ht->as_mapping.mp_subscript = fast_subscript;
     if (ours(N.dunder_setitem) && ours(N.dunder_delitem) && tp->tp_as_mapping == &ht->as_mapping)
         ht->as_mapping.mp_ass_subscript = fast_ass_subscript;
-    if (ours(N.dunder_setattr) && ours(N.dunder_delattr)) tp->tp_setattro = fast_setattro;
+    // tp_setattro stays the interpreter's own: object.__setattr__ refuses to
+    // run on instances whose class has a C-level setattro of its own.
     if (PyErr_Occurred()) return -1;
     PyType_Modified(tp);
     return 0;

@@ -286,7 +286,7 @@ int add_member(PyObject* ns, const FuncSpec& spec, const char* owner, PyObject* 
 // True when `o` is one of our function objects.
 bool is_function(PyObject* o);
 
-// Replaces the subscription and attribute-store slots of a class made by
+// Replaces the subscription slots of a class made by
 // type() with versions that enter our function objects directly. They look
 // the special method up on every call, as the interpreter's own slots do, so
 // a replaced or subclassed method behaves exactly as before.

@@ -426,3 +426,13 @@ def test_subclass_hooks_are_its_own():
     q = object.__new__(Plain)
     object.__setattr__(q, "_Parameter__attributes", {"x": 5})
     assert q["x"] == 5          # inherited hook, still the class's own lookup
+
+
+def test_object_setattr_still_applies_to_instances_and_subclasses():
+    class Sub(m.ParameterBook):
+        pass
+
+    for obj in (m.Parameter(), m.ParameterBook(), object.__new__(Sub)):
+        object.__setattr__(obj, "_probe", 1)
+        assert vars(obj)["_probe"] == 1
+        object.__delattr__(obj, "_probe")
