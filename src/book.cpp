@@ -1,5 +1,933 @@
-// Placeholder until the class is built.
+// ParameterBook: an ordered set of named parameters, its book text and the
+// book file.
+//
+// The parameter mapping is an ordinary instance attribute that callers may
+// replace with any object, so every operation works on whatever is stored
+// there: exact dicts take the PyDict_* fast path, anything else goes through
+// the generic object protocol. Parameters are reached only through their
+// Python-level methods (clone, get, get_or_set, to_dict, from_dict).
 #include "support.hpp"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#endif
+
 namespace r7u {
-int fill_book_namespace(PyObject*) { return 0; }
+namespace {
+
+RoutedName g_routed{"parameters"};
+
+// Keyword-name tuples of the calls made on every save, load and new
+// parameter; created once by fill_book_namespace, kept for the process.
+PyObject* g_kw_value = nullptr;      // ("value",)
+PyObject* g_kw_dumps = nullptr;      // ("indent", "ensure_ascii")
+PyObject* g_kw_encoding = nullptr;   // ("encoding",)
+
+// ---------------------------------------------------------------------------
+// The parameter mapping and the operations on it.
+// ---------------------------------------------------------------------------
+// The stored mapping, found by ordinary instance lookup. A book without one
+// (made by object.__new__, or after the routed deletion) would otherwise ask
+// __getattr__ for the mapping, which needs the mapping: report the missing
+// name instead.
+Ref get_map(PyObject* self) {
+    Ref m = lookup_instance_attr(self, N.priv_book_parameters);
+    if (!m && !PyErr_Occurred()) key_error(N.priv_book_parameters);
+    return m;
+}
+
+Ref map_get(PyObject* map, PyObject* key) {
+    if (PyDict_CheckExact(map)) {
+        PyObject* v = PyDict_GetItemWithError(map, key);
+        if (v) return Ref::borrow(v);
+        if (!PyErr_Occurred()) key_error(key);
+        return {};
+    }
+    return Ref::steal(PyObject_GetItem(map, key));
+}
+
+int map_set(PyObject* map, PyObject* key, PyObject* value) {
+    return PyDict_CheckExact(map) ? PyDict_SetItem(map, key, value) : PyObject_SetItem(map, key, value);
+}
+
+int map_del(PyObject* map, PyObject* key) {
+    return PyDict_CheckExact(map) ? PyDict_DelItem(map, key) : PyObject_DelItem(map, key);
+}
+
+int map_contains(PyObject* map, PyObject* key) {
+    return PyDict_CheckExact(map) ? PyDict_Contains(map, key) : PySequence_Contains(map, key);
+}
+
+// `name in map` followed by `map[name]`. For an exact dict and an exact str
+// nothing can run between the two, so one lookup answers both. Returns 1 with
+// *found set, 0 when absent, -1 on error.
+int map_find(PyObject* map, PyObject* name, Ref* found) {
+    if (PyDict_CheckExact(map) && PyUnicode_CheckExact(name)) {
+        PyObject* v = PyDict_GetItemWithError(map, name);
+        if (!v) return PyErr_Occurred() ? -1 : 0;
+        *found = Ref::borrow(v);
+        return 1;
+    }
+    int r = map_contains(map, name);
+    if (r <= 0) return r;
+    *found = map_get(map, name);
+    return *found ? 1 : -1;
+}
+
+// isinstance(value, Parameter) with the class as the module names it now.
+int is_parameter(PyObject* value) {
+    Ref cls = global(N.Parameter);
+    if (!cls) return -1;
+    return PyObject_IsInstance(value, cls.get());
+}
+
+// Parameter(value=value), the class as the module names it now.
+Ref new_parameter(PyObject* value) {
+    Ref cls = global(N.Parameter);
+    if (!cls) return {};
+    PyObject* args[] = {value};
+    return Ref::steal(PyObject_Vectorcall(cls.get(), args, 0, g_kw_value));
+}
+
+// Python-level method call obj.name(args...).
+template <size_t K>
+Ref call_method(PyObject* name, PyObject* obj, PyObject* const (&rest)[K]) {
+    PyObject* args[K + 2];
+    args[1] = obj;
+    for (size_t i = 0; i < K; ++i) args[i + 2] = rest[i];
+    return Ref::steal(PyObject_VectorcallMethod(name, args + 1, (K + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                nullptr));
+}
+
+Ref call_method0(PyObject* name, PyObject* obj) { return Ref::steal(PyObject_CallMethodNoArgs(obj, name)); }
+
+// Walks an exact dict as `for k, v in d.items()` does, refusing a change of
+// size between steps. fn(key, value) returns false on error.
+template <class F>
+bool for_each_pair(PyObject* dict, F&& fn) {
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    for (;;) {
+        if (PyDict_GET_SIZE(dict) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return false;
+        }
+        if (!PyDict_Next(dict, &pos, &key, &value)) return true;
+        // The callback may run code that drops the dict's own references.
+        Ref k = Ref::borrow(key);
+        Ref v = Ref::borrow(value);
+        if (!fn(k.get(), v.get())) return false;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Construction, copying, views.
+// ---------------------------------------------------------------------------
+PyObject* book_init(PyObject* const* args, PyObject*) {
+    PyObject* self = args[0];
+    PyObject* parameters = args[1];
+    PyObject* values = args[2];
+    {
+        // Through the class's own __setattr__, which routes the private name.
+        Ref fresh = Ref::steal(PyDict_New());
+        if (!fresh || PyObject_SetAttr(self, N.priv_book_parameters, fresh.get()) < 0) return nullptr;
+    }
+    if (parameters != Py_None) {
+        Ref map = get_map(self);
+        if (!map) return nullptr;
+        bool ok = for_each_pair(parameters, [&](PyObject* name, PyObject* parameter) {
+            if (!assert_that([&] { return PyUnicode_Check(name) ? 1 : 0; })) return false;
+            if (!assert_that([&] { return is_parameter(parameter); })) return false;
+            Ref copy = call_method0(N.clone, parameter);
+            return copy && map_set(map.get(), name, copy.get()) == 0;
+        });
+        if (!ok) return nullptr;
+    }
+    if (values != Py_None) {
+        bool ok = for_each_pair(values, [&](PyObject* name, PyObject* value) {
+            PyObject* const rest[] = {name, value};
+            return static_cast<bool>(call_method(N.set_parameter_value, self, rest));
+        });
+        if (!ok) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* book_clone(PyObject* const* args, PyObject*) {
+    Ref map = get_map(args[0]);
+    if (!map) return nullptr;
+    Ref cls = global(N.ParameterBook);
+    if (!cls) return nullptr;
+    return PyObject_CallOneArg(cls.get(), map.get());
+}
+
+PyObject* book_items(PyObject* const* args, PyObject*) {
+    Ref map = get_map(args[0]);
+    if (!map) return nullptr;
+    return call_method0(N.items, map.get()).release();
+}
+
+PyObject* book_names(PyObject* const* args, PyObject*) {
+    Ref map = get_map(args[0]);
+    if (!map) return nullptr;
+    return call_method0(N.book_keys, map.get()).release();
+}
+
+PyObject* book_clear(PyObject* const* args, PyObject*) {
+    Ref map = get_map(args[0]);
+    if (!map) return nullptr;
+    if (PyDict_CheckExact(map.get())) {
+        PyDict_Clear(map.get());
+        Py_RETURN_NONE;
+    }
+    Ref r = call_method0(N.book_clear, map.get());
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Attribute routing and subscription.
+// ---------------------------------------------------------------------------
+PyObject* book_getattr(PyObject* const* args, PyObject*) {
+    Ref map = get_map(args[0]);
+    if (!map) return nullptr;
+    return map_get(map.get(), args[1]).release();
+}
+
+PyObject* book_getitem(PyObject* const* args, PyObject*) { return book_getattr(args, nullptr); }
+
+PyObject* book_setattr(PyObject* const* args, PyObject*) {
+    PyObject* self = args[0];
+    PyObject* key = args[1];
+    PyObject* value = args[2];
+    PyObject* routed = routed_name(self, g_routed);
+    if (!routed) return nullptr;
+    int eq = py_eq(key, routed);
+    if (eq < 0) return nullptr;
+    if (eq) {
+        // A subclass whose parent-class hook comes back here must end in
+        // RecursionError, not in a stack overflow.
+        RecursionGuard guard(" in ParameterBook.__setattr__");
+        if (!guard.ok() || super_setattr(self, key, value) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    if (!assert_that([&] { return is_parameter(value); })) return nullptr;
+    Ref map = get_map(self);
+    if (!map || map_set(map.get(), key, value) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* book_delattr(PyObject* const* args, PyObject*) {
+    PyObject* self = args[0];
+    PyObject* item = args[1];
+    PyObject* routed = routed_name(self, g_routed);
+    if (!routed) return nullptr;
+    int eq = py_eq(item, routed);
+    if (eq < 0) return nullptr;
+    if (eq) {
+        RecursionGuard guard(" in ParameterBook.__delattr__");
+        if (!guard.ok() || super_delattr(self, item) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    Ref map = get_map(self);
+    if (!map || map_del(map.get(), item) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* book_setitem(PyObject* const* args, PyObject*) {
+    PyObject* key = args[1];
+    PyObject* value = args[2];
+    if (!assert_that([&] { return PyUnicode_Check(key) ? 1 : 0; })) return nullptr;
+    if (!assert_that([&] { return is_parameter(value); })) return nullptr;
+    Ref map = get_map(args[0]);
+    if (!map || map_set(map.get(), key, value) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* book_delitem(PyObject* const* args, PyObject*) {
+    Ref map = get_map(args[0]);
+    if (!map || map_del(map.get(), args[1]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Value accessors.
+// ---------------------------------------------------------------------------
+PyObject* book_get_parameter_value(PyObject* const* args, PyObject*) {
+    PyObject* name = args[1];
+    PyObject* dflt = args[2];
+    Ref map = get_map(args[0]);
+    if (!map) return nullptr;
+    Ref parameter;
+    int found = map_find(map.get(), name, &parameter);
+    if (found < 0) return nullptr;
+    if (!found) return Py_NewRef(dflt);
+    PyObject* const rest[] = {N.value, dflt};
+    return call_method(N.get, parameter.get(), rest).release();
+}
+
+PyObject* book_set_parameter_value(PyObject* const* args, PyObject*) {
+    PyObject* name = args[1];
+    PyObject* value = args[2];
+    Ref map = get_map(args[0]);
+    if (!map) return nullptr;
+    Ref parameter;
+    int found = map_find(map.get(), name, &parameter);
+    if (found < 0) return nullptr;
+    if (found) {
+        if (PyObject_SetItem(parameter.get(), N.value, value) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    Ref fresh = new_parameter(value);
+    if (!fresh || map_set(map.get(), name, fresh.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* book_get_or_set_parameter_value(PyObject* const* args, PyObject*) {
+    PyObject* name = args[1];
+    PyObject* value = args[2];
+    Ref map = get_map(args[0]);
+    if (!map) return nullptr;
+    Ref parameter;
+    int found = map_find(map.get(), name, &parameter);
+    if (found < 0) return nullptr;
+    if (found) {
+        PyObject* const rest[] = {N.value, value};
+        return call_method(N.get_or_set, parameter.get(), rest).release();
+    }
+    Ref fresh = new_parameter(value);
+    if (!fresh || map_set(map.get(), name, fresh.get()) < 0) return nullptr;
+    return Py_NewRef(value);
+}
+
+// ---------------------------------------------------------------------------
+// Rename and the book text.
+// ---------------------------------------------------------------------------
+PyObject* book_rename(PyObject* const* args, PyObject*) {
+    PyObject* old_name = args[1];
+    PyObject* new_name = args[2];
+    int same = py_eq(old_name, new_name);
+    if (same < 0) return nullptr;
+    if (same) Py_RETURN_NONE;
+    Ref map = get_map(args[0]);
+    if (!map) return nullptr;
+    // Every test before the first change.
+    int r = map_contains(map.get(), old_name);
+    if (r < 0) return nullptr;
+    if (!r) {
+        Ref msg = Ref::steal(PyUnicode_FromFormat("Old name `%U` does not exist.", old_name));
+        return msg ? key_error(msg.get()) : nullptr;
+    }
+    r = map_contains(map.get(), new_name);
+    if (r < 0) return nullptr;
+    if (r) {
+        Ref msg = Ref::steal(PyUnicode_FromFormat("New name `%U` already exists.", new_name));
+        return msg ? key_error(msg.get()) : nullptr;
+    }
+    if (!assert_that([&] { return PyUnicode_Check(new_name) && PyUnicode_GET_LENGTH(new_name) != 0; }))
+        return nullptr;
+    Ref parameter = map_get(map.get(), old_name);
+    if (!parameter || map_del(map.get(), old_name) < 0) return nullptr;
+    if (map_set(map.get(), new_name, parameter.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The JSON array of the dictionary forms in ascending name order.
+Ref book_text(PyObject* self) {
+    Ref map = get_map(self);
+    if (!map) return {};
+    Ref names;
+    if (PyDict_CheckExact(map.get())) {
+        names = Ref::steal(PyDict_Keys(map.get()));
+    } else {
+        Ref keys = call_method0(N.book_keys, map.get());
+        if (!keys) return {};
+        names = Ref::steal(PySequence_List(keys.get()));
+    }
+    if (!names || PyList_Sort(names.get()) < 0) return {};
+    const Py_ssize_t n = PyList_GET_SIZE(names.get());
+    // Appended, not presized: to_dict runs Python code, which must never
+    // find a list with empty slots (through the garbage collector).
+    Ref forms = Ref::steal(PyList_New(0));
+    if (!forms) return {};
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // Only this function holds `names`: no one can resize it.
+        PyObject* name = PyList_GET_ITEM(names.get(), i);
+        Ref parameter = map_get(map.get(), name);
+        if (!parameter) return {};
+        PyObject* const rest[] = {name};
+        Ref form = call_method(N.to_dict, parameter.get(), rest);
+        if (!form || PyList_Append(forms.get(), form.get()) < 0) return {};
+    }
+    Ref json = global(N._json);
+    if (!json) return {};
+    PyObject* out = nullptr;
+    int native = native_book_text(json.get(), forms.get(), &out);
+    if (native < 0) return {};
+    if (native > 0) return Ref::steal(out);
+    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), N.dumps));
+    if (!dumps) return {};
+    Ref four = Ref::steal(PyLong_FromLong(4));
+    if (!four) return {};
+    PyObject* call_args[] = {forms.get(), four.get(), Py_False};
+    return Ref::steal(PyObject_Vectorcall(dumps.get(), call_args, 1, g_kw_dumps));
+}
+
+PyObject* book_str(PyObject* const* args, PyObject*) { return book_text(args[0]).release(); }
+
+// ---------------------------------------------------------------------------
+// The book file.
+// ---------------------------------------------------------------------------
+// Truth of module.<attr>(arg) for the os and os.path services.
+int call_truth(PyObject* module, PyObject* attr, PyObject* arg) {
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(module, attr, arg));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+// open(filename, mode, encoding="utf8") with the builtin captured at import.
+Ref open_text(PyObject* filename, PyObject* mode) {
+    PyObject* args[] = {filename, mode, N.utf8};
+    return Ref::steal(PyObject_Vectorcall(S.b.open, args, 2, g_kw_encoding));
+}
+
+// Closes `file` after `result` was produced from it; an error of the work
+// wins over an error of the close.
+Ref close_after(PyObject* file, Ref result) {
+    if (!result) {
+        PyObject* pending = PyErr_GetRaisedException();
+        Ref closed = call_method0(N.close, file);
+        if (!closed) PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+        return {};
+    }
+    Ref closed = call_method0(N.close, file);
+    if (!closed) return {};
+    return result;
+}
+
+// The in-place write: open(filename, "w", encoding="utf8"), one write, close.
+int write_in_place(PyObject* filename, PyObject* text) {
+    Ref file = open_text(filename, N.book_mode_w);
+    if (!file) return -1;
+    PyObject* const rest[] = {text};
+    Ref written = close_after(file.get(), call_method(N.write, file.get(), rest));
+    return written ? 0 : -1;
+}
+
+#ifndef _WIN32
+// Crash-safe replacement of a file: the complete text goes to a temporary
+// file beside the target, is flushed to disk and renamed over the target, so
+// the target holds either its old or its new content at every instant.
+// Everything here runs without the GIL and touches no Python object.
+enum class Outcome { Done, InPlace, Failed };
+
+struct WriteResult {
+    Outcome outcome;
+    int err;  // errno for Failed
+};
+
+// Errors after which writing in place would only make matters worse: the
+// old content must stay.
+bool is_hard_error(int err) { return err == ENOSPC || err == EDQUOT || err == EIO || err == ENOMEM; }
+
+WriteResult in_place(int err = 0) { return {Outcome::InPlace, err}; }
+WriteResult failed(int err) { return {Outcome::Failed, err}; }
+
+std::atomic<std::uint64_t> g_random_state{0};
+
+std::uint64_t next_random() {
+    std::uint64_t z = g_random_state.fetch_add(0x9E3779B97F4A7C15ULL, std::memory_order_relaxed);
+    if (z == 0) {
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        z = static_cast<std::uint64_t>(ts.tv_nsec) ^ (static_cast<std::uint64_t>(ts.tv_sec) << 30) ^
+            reinterpret_cast<std::uintptr_t>(&g_random_state);
+        g_random_state.fetch_add(z, std::memory_order_relaxed);
+    }
+    // A forked child continues its parent's sequence: mix the process in.
+    z ^= static_cast<std::uint64_t>(getpid()) << 17;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+bool read_link(const std::string& path, std::string* dest) {
+    std::string buf(256, '\0');
+    for (;;) {
+        ssize_t n = readlink(path.c_str(), buf.data(), buf.size());
+        if (n < 0) return false;
+        if (static_cast<size_t>(n) < buf.size()) {
+            buf.resize(static_cast<size_t>(n));
+            *dest = std::move(buf);
+            return true;
+        }
+        buf.resize(buf.size() * 2);
+    }
+}
+
+// "." + up to 64 bytes of the target's name (cut at a character boundary) +
+// "." + 10 random letters + ".tmp": neither a book file nor a backup name.
+std::string temp_name(const std::string& base) {
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    size_t keep = base.size() < 64 ? base.size() : 64;
+    while (keep > 0 && keep < base.size() && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80) --keep;
+    std::string name = ".";
+    name.append(base, 0, keep);
+    name += '.';
+    std::uint64_t r = next_random();
+    for (int i = 0; i < 10; ++i) {
+        name += letters[r % (sizeof letters - 1)];
+        r /= (sizeof letters - 1);
+    }
+    name += ".tmp";
+    return name;
+}
+
+bool write_all(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        size_t chunk = size < (size_t{1} << 30) ? size : (size_t{1} << 30);
+        ssize_t n = write(fd, data, chunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+class Fd {
+    int fd_;
+
+public:
+    explicit Fd(int fd = -1) noexcept : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const noexcept { return fd_; }
+    void reset(int fd) noexcept {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+    // Closes now and reports the result (EINTR still closes on this platform).
+    int close_now() noexcept {
+        int r = close(fd_);
+        fd_ = -1;
+        return (r < 0 && errno != EINTR) ? -1 : 0;
+    }
+};
+
+WriteResult replace_file_unguarded(std::string target, const char* data, size_t size) {
+    // Write through symbolic links: the link stays, its destination changes.
+    for (int hops = 0;; ++hops) {
+        struct stat st;
+        if (lstat(target.c_str(), &st) != 0) {
+            if (errno == ENOENT) break;
+            return in_place();
+        }
+        if (!S_ISLNK(st.st_mode)) break;
+        std::string dest;
+        if (hops >= 40 || !read_link(target, &dest) || dest.empty()) return in_place();
+        if (dest[0] != '/') {
+            size_t slash = target.rfind('/');
+            if (slash != std::string::npos) dest.insert(0, target, 0, slash + 1);
+        }
+        target = std::move(dest);
+    }
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (base.empty() || base == "." || base == "..") return in_place();
+
+    Fd dirfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirfd.get() < 0) return in_place();
+
+    // An existing target must be a regular file with a single name that the
+    // in-place write could open; anything else keeps the in-place write and
+    // so its outcome.
+    bool existing = false;
+    struct stat old {};
+    {
+        struct stat st;
+        if (fstatat(dirfd.get(), base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISFIFO(st.st_mode)) {
+                // Opening a pipe for writing waits for a reader: without one,
+                // fail at once instead of hanging the save.
+                Fd pipe(openat(dirfd.get(), base.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+                if (pipe.get() < 0 && errno == ENXIO) return failed(ENXIO);
+                return in_place();
+            }
+            if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return in_place();
+            Fd probe(openat(dirfd.get(), base.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+            if (probe.get() < 0 || fstat(probe.get(), &old) != 0) return in_place();
+            if (!S_ISREG(old.st_mode) || old.st_nlink != 1) return in_place();
+            existing = true;
+        } else if (errno != ENOENT) {
+            return in_place();
+        }
+    }
+
+    std::string temp;
+    Fd fd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temp = temp_name(base);
+        // The kernel applies the umask: a new book file gets 0666 & ~umask.
+        int f = openat(dirfd.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (f >= 0) {
+            fd.reset(f);
+            break;
+        }
+        if (errno != EEXIST) break;
+    }
+    if (fd.get() < 0) {
+        int err = errno;
+        return is_hard_error(err) ? failed(err) : in_place();
+    }
+
+    auto discard = [&](int err) {
+        fd.close_now();
+        unlinkat(dirfd.get(), temp.c_str(), 0);
+        return failed(err);
+    };
+    if (!write_all(fd.get(), data, size)) return discard(errno);
+    if (existing) {
+        struct stat now;
+        if (fstat(fd.get(), &now) != 0) return discard(errno);
+        // Owner and group where we may set them; then the mode, which a
+        // change of owner may have stripped of its set-id bits.
+        if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
+            fchown(fd.get(), old.st_uid, old.st_gid) != 0 && errno != EPERM) {
+            return discard(errno);
+        }
+        if (fchmod(fd.get(), old.st_mode & 07777) != 0) return discard(errno);
+    }
+    if (fsync(fd.get()) != 0 && errno != EINVAL && errno != ENOTSUP) return discard(errno);
+    if (fd.close_now() != 0) {
+        int err = errno;
+        unlinkat(dirfd.get(), temp.c_str(), 0);
+        return failed(err);
+    }
+    if (renameat(dirfd.get(), temp.c_str(), dirfd.get(), base.c_str()) != 0) {
+        int err = errno;
+        unlinkat(dirfd.get(), temp.c_str(), 0);
+        // A mount point or a sticky folder refuses the rename but not a write.
+        return is_hard_error(err) ? failed(err) : in_place();
+    }
+    // Make the rename itself durable.
+    if (fsync(dirfd.get()) != 0 && errno != EINVAL && errno != ENOTSUP && errno != EBADF) {
+        return failed(errno);
+    }
+    return {Outcome::Done, 0};
+}
+
+WriteResult replace_file(const char* path, size_t path_size, const char* data, size_t size) noexcept {
+    try {
+        return replace_file_unguarded(std::string(path, path_size), data, size);
+    } catch (...) {
+        // Only allocation can throw here, and nothing was created yet or the
+        // destructors closed what was.
+        return failed(ENOMEM);
+    }
+}
+#endif
+
+// Writes the encoded text to `filename`, crash-safe where the platform and
+// the target allow it, otherwise in place through the captured open.
+int write_book_file(PyObject* filename, PyObject* text, PyObject* encoded) {
+#ifndef _WIN32
+    Ref fsname = Ref::steal(PyUnicode_EncodeFSDefault(filename));
+    if (!fsname) {
+        // The in-place open raises the host's own error for this name.
+        PyErr_Clear();
+        return write_in_place(filename, text);
+    }
+    const char* raw = PyBytes_AS_STRING(fsname.get());
+    const size_t raw_size = static_cast<size_t>(PyBytes_GET_SIZE(fsname.get()));
+    if (raw_size == 0 || std::memchr(raw, '\0', raw_size)) return write_in_place(filename, text);
+    WriteResult result{Outcome::Failed, ENOMEM};
+    const char* data = PyBytes_AS_STRING(encoded);
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(encoded));
+    // `encoded` and `fsname` stay referenced and immutable meanwhile.
+    Py_BEGIN_ALLOW_THREADS
+    result = replace_file(raw, raw_size, data, size);
+    Py_END_ALLOW_THREADS
+    switch (result.outcome) {
+        case Outcome::Done:
+            return 0;
+        case Outcome::InPlace:
+            return write_in_place(filename, text);
+        case Outcome::Failed:
+            errno = result.err;
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+            return -1;
+    }
+    return -1;
+#else
+    (void)encoded;
+    return write_in_place(filename, text);
+#endif
+}
+
+PyObject* book_save(PyObject* const* args, PyObject*) {
+    PyObject* self = args[0];
+    Ref filename = Ref::borrow(args[1]);
+    PyObject* auto_append = args[2];
+
+    Ref path = global(N._path);
+    if (!path) return nullptr;
+    Ref directory = Ref::steal(PyObject_CallMethodOneArg(path.get(), N.dirname, filename.get()));
+    if (!directory) return nullptr;
+    int nonempty = PyObject_RichCompareBool(directory.get(), N.empty, Py_NE);
+    if (nonempty < 0) return nullptr;
+    if (nonempty) {
+        int exists = call_truth(path.get(), N.exists, directory.get());
+        if (exists < 0) return nullptr;
+        if (!exists) {
+            Ref os = global(N._os);
+            if (!os) return nullptr;
+            Ref made = Ref::steal(PyObject_CallMethodOneArg(os.get(), N.makedirs, directory.get()));
+            if (!made) return nullptr;
+        } else if (!assert_that([&] { return call_truth(path.get(), N.isdir, directory.get()); })) {
+            return nullptr;
+        }
+    }
+
+    Ref text = Ref::steal(PyObject_Str(self));
+    if (!text) return nullptr;
+
+    int append = PyObject_IsTrue(auto_append);
+    if (append < 0) return nullptr;
+    if (append) {
+        Ref cls = global(N.ParameterBook);
+        if (!cls) return nullptr;
+        Ref ext = Ref::steal(PyObject_GetAttr(cls.get(), N.ExtName));
+        if (!ext) return nullptr;
+        int ends;
+        if (PyUnicode_CheckExact(ext.get())) {
+            ends = static_cast<int>(PyUnicode_Tailmatch(filename.get(), ext.get(), 0, PY_SSIZE_T_MAX, 1));
+        } else {
+            PyObject* const rest[] = {ext.get()};
+            Ref r = call_method(N.book_endswith, filename.get(), rest);
+            ends = r ? PyObject_IsTrue(r.get()) : -1;
+        }
+        if (ends < 0) return nullptr;
+        if (!ends) {
+            filename = Ref::steal(PyUnicode_FromFormat("%U.%S", filename.get(), ext.get()));
+            if (!filename) return nullptr;
+        }
+    }
+
+    // Encoded before anything is opened: text that cannot be stored as UTF-8
+    // (a lone surrogate) must leave an existing file as it was.
+    Ref encoded = Ref::steal(PyUnicode_AsUTF8String(text.get()));
+    if (!encoded) return nullptr;
+    if (write_book_file(filename.get(), text.get(), encoded.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Unpacks `result` into exactly two values as `a, b = result` does.
+bool unpack_two(PyObject* result, Ref* first, Ref* second) {
+    if (PyTuple_CheckExact(result) && PyTuple_GET_SIZE(result) == 2) {
+        *first = Ref::borrow(PyTuple_GET_ITEM(result, 0));
+        *second = Ref::borrow(PyTuple_GET_ITEM(result, 1));
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(result));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(result)->tp_iter == nullptr &&
+            !PySequence_Check(result)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(result)->tp_name);
+        }
+        return false;
+    }
+    Ref* slots[] = {first, second};
+    for (int i = 0; i < 2; ++i) {
+        *slots[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!*slots[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// One element of a loaded book text into `parameters`.
+bool load_element(PyObject* parameters, PyObject* element) {
+    if (!assert_that([&] { return PyDict_Check(element) ? 1 : 0; })) return false;
+    Ref cls = global(N.Parameter);
+    if (!cls) return false;
+    PyObject* const rest[] = {element};
+    Ref result = call_method(N.from_dict, cls.get(), rest);
+    if (!result) return false;
+    Ref name, parameter;
+    if (!unpack_two(result.get(), &name, &parameter)) return false;
+    return PyDict_SetItem(parameters, name.get(), parameter.get()) == 0;
+}
+
+PyObject* book_load(PyObject* const* args, PyObject*) {
+    PyObject* filename = args[0];
+    if (!assert_that([&] {
+            Ref path = global(N._path);
+            return path ? call_truth(path.get(), N.isfile, filename) : -1;
+        })) {
+        return nullptr;
+    }
+    Ref text;
+    {
+        Ref file = open_text(filename, N.book_mode_r);
+        if (!file) return nullptr;
+        text = close_after(file.get(), call_method0(N.read, file.get()));
+        if (!text) return nullptr;
+    }
+    Ref json = global(N._json);
+    if (!json) return nullptr;
+    Ref data = Ref::steal(PyObject_CallMethodOneArg(json.get(), N.loads, text.get()));
+    if (!data) return nullptr;
+    if (!assert_that([&] { return PyList_Check(data.get()) ? 1 : 0; })) return nullptr;
+
+    Ref parameters = Ref::steal(PyDict_New());
+    if (!parameters) return nullptr;
+    if (PyList_CheckExact(data.get())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.get()); ++i) {
+            Ref element = Ref::borrow(PyList_GET_ITEM(data.get(), i));
+            if (!load_element(parameters.get(), element.get())) return nullptr;
+        }
+    } else {
+        Ref it = Ref::steal(PyObject_GetIter(data.get()));
+        if (!it) return nullptr;
+        for (;;) {
+            Ref element = Ref::steal(PyIter_Next(it.get()));
+            if (!element) {
+                if (PyErr_Occurred()) return nullptr;
+                break;
+            }
+            if (!load_element(parameters.get(), element.get())) return nullptr;
+        }
+    }
+    Ref cls = global(N.ParameterBook);
+    if (!cls) return nullptr;
+    return PyObject_CallOneArg(cls.get(), parameters.get());
+}
+
+// ---------------------------------------------------------------------------
+// The class namespace.
+// ---------------------------------------------------------------------------
+const char* const kDocClone[] = {"对本参数文件执行深度拷贝", ":return: 本参数文件的深度拷贝对象", nullptr};
+const char* const kDocNames[] = {"获取本参数文件下所有参数的名称", ":return: 本参数文件内所有参数名称的迭代器",
+                                 nullptr};
+const char* const kDocClear[] = {"清除本参数文件内所有的参数", ":return None", nullptr};
+const char* const kDocRename[] = {"对此参数文件内的参数执行重命名操作。", ":param old: 参数原名称",
+                                  ":param new: 参数的新名称", ":return: None", nullptr};
+const char* const kDocSave[] = {"将参数文件内容保存到指定的文件中", ":param filename: 保存的目标文件路径、名称",
+                                ":param auto_append_extend_name: 是否自动添加文件扩展名。默认行为是自动添加",
+                                ":return: None", nullptr};
+const char* const kDocLoad[] = {"从指定的文件加载参数文件对象", ":param filename: 指定的源文件路径名称",
+                                ":return: 一个参数文件对象", nullptr};
+
+const FuncSpec kInit = {"__init__",
+                        book_init,
+                        3,
+                        {{"self"},
+                         {"parameters", "_Optional[_Dict[str, Parameter]]", Check::OptDict},
+                         {"values", "_Optional[dict[str, Any]]", Check::OptDict}}};
+const FuncSpec kClone = {"clone", book_clone, 1, {{"self"}}, nullptr, nullptr, kDocClone};
+const FuncSpec kItems = {"items", book_items, 1, {{"self"}}};
+const FuncSpec kNames = {"names", book_names, 1, {{"self"}}, nullptr, nullptr, kDocNames};
+const FuncSpec kClear = {"clear", book_clear, 1, {{"self"}}, nullptr, nullptr, kDocClear};
+const FuncSpec kGetattr = {"__getattr__", book_getattr, 2, {{"self"}, {"item"}}};
+const FuncSpec kSetattr = {"__setattr__", book_setattr, 3, {{"self"}, {"key"}, {"value"}}};
+const FuncSpec kDelattr = {"__delattr__", book_delattr, 2, {{"self"}, {"item"}}};
+const FuncSpec kGetitem = {"__getitem__", book_getitem, 2, {{"self"}, {"item"}}};
+const FuncSpec kSetitem = {"__setitem__", book_setitem, 3, {{"self"}, {"key"}, {"value"}}};
+const FuncSpec kDelitem = {"__delitem__", book_delitem, 2, {{"self"}, {"key"}}};
+const FuncSpec kGetValue = {"get_parameter_value",
+                            book_get_parameter_value,
+                            3,
+                            {{"self"}, {"name", "str", Check::Str}, {"default", "Any"}}};
+const FuncSpec kSetValue = {"set_parameter_value",
+                            book_set_parameter_value,
+                            3,
+                            {{"self"}, {"name", "str", Check::Str}, {"value", "Any"}}};
+const FuncSpec kGetOrSetValue = {"get_or_set_parameter_value",
+                                 book_get_or_set_parameter_value,
+                                 3,
+                                 {{"self"}, {"name", "str", Check::Str}, {"value"}}};
+const FuncSpec kRename = {"rename",
+                          book_rename,
+                          3,
+                          {{"self"}, {"old", "str", Check::Str}, {"new", "str", Check::Str}},
+                          nullptr,
+                          nullptr,
+                          kDocRename};
+const FuncSpec kStr = {"__str__", book_str, 1, {{"self"}}};
+const FuncSpec kSave = {"save",
+                        book_save,
+                        3,
+                        {{"self"}, {"filename", "str", Check::Str}, {"auto_append_extend_name", "bool"}},
+                        nullptr,
+                        nullptr,
+                        kDocSave};
+const FuncSpec kLoad = {"load", book_load, 1, {{"filename", "str", Check::Str}}, nullptr, nullptr, kDocLoad};
+
+int make_kwnames() {
+    if (!g_kw_value) g_kw_value = PyTuple_Pack(1, N.value);
+    if (!g_kw_dumps) g_kw_dumps = PyTuple_Pack(2, N.indent, N.ensure_ascii);
+    if (!g_kw_encoding) g_kw_encoding = PyTuple_Pack(1, N.encoding);
+    return (g_kw_value && g_kw_dumps && g_kw_encoding) ? 0 : -1;
+}
+
+}  // namespace
+
+int fill_book_namespace(PyObject* ns) {
+    if (make_kwnames() < 0) return -1;
+    if (PyDict_SetItem(ns, N.ExtName, N.d7ori) < 0) return -1;
+
+    Ref two_none = Ref::steal(PyTuple_Pack(2, Py_None, Py_None));
+    Ref one_none = Ref::steal(PyTuple_Pack(1, Py_None));
+    Ref one_true = Ref::steal(PyTuple_Pack(1, Py_True));
+    if (!two_none || !one_none || !one_true) return -1;
+
+    const char* owner = "ParameterBook";
+    struct Member {
+        const FuncSpec* spec;
+        PyObject* defaults;
+        Kind kind;
+    };
+    const Member members[] = {
+        {&kInit, two_none.get(), Kind::Method},   {&kClone, nullptr, Kind::Method},
+        {&kItems, nullptr, Kind::Method},         {&kNames, nullptr, Kind::Method},
+        {&kClear, nullptr, Kind::Method},         {&kGetattr, nullptr, Kind::Method},
+        {&kSetattr, nullptr, Kind::Method},       {&kDelattr, nullptr, Kind::Method},
+        {&kGetitem, nullptr, Kind::Method},       {&kSetitem, nullptr, Kind::Method},
+        {&kDelitem, nullptr, Kind::Method},       {&kGetValue, one_none.get(), Kind::Method},
+        {&kSetValue, nullptr, Kind::Method},      {&kGetOrSetValue, nullptr, Kind::Method},
+        {&kRename, nullptr, Kind::Method},        {&kStr, nullptr, Kind::Method},
+        {&kSave, one_true.get(), Kind::Method},   {&kLoad, nullptr, Kind::Static},
+    };
+    for (const Member& m : members) {
+        if (add_member(ns, *m.spec, owner, m.defaults, m.kind) < 0) return -1;
+    }
+    return 0;
+}
+
 }  // namespace r7u
