@@ -82,8 +82,12 @@ static Ref super_method(PyObject* self, PyObject* name) {
     return Ref::steal(PyObject_GetAttr(sup.get(), name));
 }
 
+// A subclass's routed name can lead back into our own hook through super():
+// the guard turns that loop into RecursionError.
 int super_setattr(PyObject* self, PyObject* key, PyObject* value) {
     if (next_is_object(Py_TYPE(self))) return PyObject_GenericSetAttr(self, key, value);
+    RecursionGuard guard(" while setting an attribute");
+    if (!guard.ok()) return -1;
     Ref meth = super_method(self, N.dunder_setattr);
     if (!meth) return -1;
     PyObject* args[] = {key, value};
@@ -93,6 +97,8 @@ int super_setattr(PyObject* self, PyObject* key, PyObject* value) {
 
 int super_delattr(PyObject* self, PyObject* key) {
     if (next_is_object(Py_TYPE(self))) return PyObject_GenericSetAttr(self, key, nullptr);
+    RecursionGuard guard(" while deleting an attribute");
+    if (!guard.ok()) return -1;
     Ref meth = super_method(self, N.dunder_delattr);
     if (!meth) return -1;
     Ref r = Ref::steal(PyObject_CallOneArg(meth.get(), key));

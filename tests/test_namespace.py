@@ -436,3 +436,22 @@ def test_object_setattr_still_applies_to_instances_and_subclasses():
         object.__setattr__(obj, "_probe", 1)
         assert vars(obj)["_probe"] == 1
         object.__delattr__(obj, "_probe")
+
+
+def test_subclass_routing_that_loops_ends_in_recursion_error():
+    code = r"""
+import r7u_razarozu as m
+for base in (m.Parameter, m.ParameterBook, m.ParameterDirectory):
+    S = type("S", (base,), {})
+    obj = object.__new__(S)
+    for call in (lambda: setattr(obj, "_S__attributes", 5), lambda: setattr(obj, "_S__parameters", 5),
+                 lambda: delattr(obj, "_S__parameters"), lambda: delattr(obj, "_S__description")):
+        try:
+            call()
+        except Exception as e:
+            pass
+print("ok")
+"""
+    r = run_python(code)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "ok"
