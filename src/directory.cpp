@@ -1,5 +1,932 @@
-// Placeholder until the class is built.
+// ParameterDirectory: an ordered tree node of books and sub-directories, and
+// its mirror on disk as a folder tree (one folder per directory, one book
+// file per book, old book files set aside as "-" backups while a folder is
+// rewritten).
+//
+// Every call of the folder layout goes through the module-level `_os` /
+// `_path`, looked up at each call, so a wrapper bound there sees each one
+// (only load's guard against link loops asks the host's os.stat directly).
+// A failed save repairs the folders it touched before the original error
+// goes on: every book file ends up with its old or its complete new content.
 #include "support.hpp"
+
+#include <cerrno>
+#include <utility>
+#include <vector>
+
 namespace r7u {
-int fill_directory_namespace(PyObject*) { return 0; }
+namespace {
+
+// Our own backup-step function, so that save can use the richer internal
+// form while the class attribute still holds it. Owned for the process.
+PyObject* g_backup_function = nullptr;
+
+RoutedName g_routed{"parameters"};
+
+// ---------------------------------------------------------------------------
+// Small helpers.
+// ---------------------------------------------------------------------------
+
+// The item mapping, by ordinary instance lookup. A directory made without
+// its constructor (or after the routed deletion) has none: report the
+// missing name, as the other classes do, instead of asking __getattr__ for
+// the mapping, which needs the mapping.
+Ref item_map(PyObject* self) {
+    Ref m = lookup_instance_attr(self, N.priv_dir_parameters);
+    if (!m && !PyErr_Occurred()) key_error(N.priv_dir_parameters);
+    return m;
+}
+
+// The routed name for self, held (the shared cache may be rebuilt by
+// Python code that runs during a comparison).
+Ref routed(PyObject* self) { return Ref::borrow(routed_name(self, g_routed)); }
+
+// `a + b`, as plain concatenation when both are exact str.
+Ref cat(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return Ref::steal(PyUnicode_Concat(a, b));
+    return Ref::steal(PyNumber_Add(a, b));
+}
+
+Ref cat3(PyObject* a, PyObject* b, PyObject* c) {
+    Ref ab = cat(a, b);
+    if (!ab) return {};
+    return cat(ab.get(), c);
+}
+
+// isinstance(value, (ParameterDirectory, ParameterBook)), both looked up now.
+int is_item(PyObject* value) {
+    Ref dir_cls = global(N.ParameterDirectory);
+    if (!dir_cls) return -1;
+    Ref book_cls = global(N.ParameterBook);
+    if (!book_cls) return -1;
+    int r = PyObject_IsInstance(value, dir_cls.get());
+    if (r != 0) return r;
+    return PyObject_IsInstance(value, book_cls.get());
+}
+
+int is_directory(PyObject* value) {
+    Ref dir_cls = global(N.ParameterDirectory);
+    if (!dir_cls) return -1;
+    return PyObject_IsInstance(value, dir_cls.get());
+}
+
+// ParameterBook.ExtName, read afresh at each use.
+Ref ext_name() {
+    Ref book_cls = global(N.ParameterBook);
+    if (!book_cls) return {};
+    return Ref::steal(PyObject_GetAttr(book_cls.get(), N.ExtName));
+}
+
+// `_os.<func>(a)` / `_os.<func>(a, b)` and the same on `_path`, with the
+// module looked up at this very call.
+Ref fs_call(PyObject* module_name, PyObject* func, PyObject* a, PyObject* b = nullptr) {
+    Ref mod = global(module_name);
+    if (!mod) return {};
+    PyObject* argv[] = {mod.get(), a, b};
+    return Ref::steal(PyObject_VectorcallMethod(func, argv, b ? 3 : 2, nullptr));
+}
+
+int fs_test(PyObject* func, PyObject* path) {
+    Ref r = fs_call(N._path, func, path);
+    if (!r) return -1;
+    return PyObject_IsTrue(r.get());
+}
+
+Ref path_attr(PyObject* attr) {
+    Ref mod = global(N._path);
+    if (!mod) return {};
+    return Ref::steal(PyObject_GetAttr(mod.get(), attr));
+}
+
+// Unpacks `pair` into exactly two values, as `for key, value in ...` does.
+bool unpack_pair(PyObject* pair, Ref& first, Ref& second) {
+    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
+        first = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
+        second = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(pair));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(pair)->tp_iter == nullptr &&
+            !PySequence_Check(pair)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(pair)->tp_name);
+        }
+        return false;
+    }
+    Ref* slots[] = {&first, &second};
+    for (int n = 0; n < 2; ++n) {
+        *slots[n] = Ref::steal(PyIter_Next(it.get()));
+        if (!*slots[n]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", n);
+            }
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) {
+        if (PyList_CheckExact(pair) || PyTuple_CheckExact(pair) || PyDict_CheckExact(pair)) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", PyObject_Size(pair));
+        } else {
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        }
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// f(key, value) for each pair of `map.items()`: an exact dict directly
+// (failing as a dict iterator does when it changes underneath), anything
+// else through its own items().
+template <class F>
+int for_each_item(PyObject* map, F&& f) {
+    if (PyDict_CheckExact(map)) {
+        const Py_ssize_t size = PyDict_GET_SIZE(map);
+        Py_ssize_t pos = 0, seen = 0;
+        PyObject* k;
+        PyObject* v;
+        for (;;) {
+            if (PyDict_GET_SIZE(map) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return -1;
+            }
+            if (!PyDict_Next(map, &pos, &k, &v)) return 0;
+            if (++seen > size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                return -1;
+            }
+            Ref key = Ref::borrow(k);
+            Ref value = Ref::borrow(v);
+            if (f(key.get(), value.get()) < 0) return -1;
+        }
+    }
+    Ref pairs = Ref::steal(PyObject_CallMethodNoArgs(map, N.items));
+    if (!pairs) return -1;
+    Ref it = Ref::steal(PyObject_GetIter(pairs.get()));
+    if (!it) return -1;
+    for (;;) {
+        Ref pair = Ref::steal(PyIter_Next(it.get()));
+        if (!pair) return PyErr_Occurred() ? -1 : 0;
+        Ref key, value;
+        if (!unpack_pair(pair.get(), key, value)) return -1;
+        if (f(key.get(), value.get()) < 0) return -1;
+    }
+}
+
+// f(element) for each element of an iterable, a list by position.
+template <class F>
+int for_each(PyObject* iterable, F&& f) {
+    if (PyList_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            Ref e = Ref::borrow(PyList_GET_ITEM(iterable, i));
+            if (f(e.get()) < 0) return -1;
+        }
+        return 0;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it) return -1;
+    for (;;) {
+        Ref e = Ref::steal(PyIter_Next(it.get()));
+        if (!e) return PyErr_Occurred() ? -1 : 0;
+        if (f(e.get()) < 0) return -1;
+    }
+}
+
+// Stores `value` under `key` in the mapping itself.
+int map_store(PyObject* map, PyObject* key, PyObject* value) {
+    if (PyDict_CheckExact(map)) return PyDict_SetItem(map, key, value);
+    return PyObject_SetItem(map, key, value);
+}
+
+PyObject* map_read(PyObject* self, PyObject* key) {
+    Ref map = item_map(self);
+    if (!map) return nullptr;
+    if (PyDict_CheckExact(map.get())) {
+        PyObject* v = PyDict_GetItemWithError(map.get(), key);
+        if (v) return Py_NewRef(v);
+        if (PyErr_Occurred()) return nullptr;
+        return key_error(key);
+    }
+    return PyObject_GetItem(map.get(), key);
+}
+
+PyObject* map_delete(PyObject* self, PyObject* key) {
+    Ref map = item_map(self);
+    if (!map) return nullptr;
+    if (PyDict_CheckExact(map.get())) {
+        if (PyDict_DelItem(map.get(), key) < 0) return nullptr;
+    } else if (PyObject_DelItem(map.get(), key) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Container.
+// ---------------------------------------------------------------------------
+
+PyObject* dir_init(PyObject* const* args, PyObject*) {
+    PyObject* self = args[0];
+    PyObject* parameters = args[1];
+    Ref empty = Ref::steal(PyDict_New());
+    if (!empty) return nullptr;
+    // Through the class's own __setattr__, which routes the private name.
+    if (PyObject_SetAttr(self, N.priv_dir_parameters, empty.get()) < 0) return nullptr;
+    if (parameters == Py_None) Py_RETURN_NONE;
+    // Sub-directories clone through this constructor again.
+    RecursionGuard guard(" while cloning a ParameterDirectory");
+    if (!guard.ok()) return nullptr;
+    int r = for_each_item(parameters, [&](PyObject* name, PyObject* item) -> int {
+        if (!assert_that([&] { return PyUnicode_Check(name) ? 1 : 0; })) return -1;
+        if (!assert_that([&] { return is_item(item); })) return -1;
+        Ref copy = Ref::steal(PyObject_CallMethodNoArgs(item, N.clone));
+        if (!copy) return -1;
+        Ref map = item_map(self);
+        if (!map) return -1;
+        return map_store(map.get(), name, copy.get());
+    });
+    if (r < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* dir_clone(PyObject* const* args, PyObject*) {
+    Ref map = item_map(args[0]);
+    if (!map) return nullptr;
+    Ref cls = global(N.ParameterDirectory);
+    if (!cls) return nullptr;
+    return PyObject_CallOneArg(cls.get(), map.get());
+}
+
+PyObject* dir_items(PyObject* const* args, PyObject*) {
+    Ref map = item_map(args[0]);
+    if (!map) return nullptr;
+    return PyObject_CallMethodNoArgs(map.get(), N.items);
+}
+
+PyObject* dir_names(PyObject* const* args, PyObject*) {
+    Ref map = item_map(args[0]);
+    if (!map) return nullptr;
+    return PyObject_CallMethodNoArgs(map.get(), N.dir_keys);
+}
+
+PyObject* dir_getattr(PyObject* const* args, PyObject*) { return map_read(args[0], args[1]); }
+
+PyObject* dir_setattr(PyObject* const* args, PyObject*) {
+    PyObject* self = args[0];
+    PyObject* key = args[1];
+    PyObject* value = args[2];
+    Ref name = routed(self);
+    if (!name) return nullptr;
+    int hit = py_eq(key, name.get());
+    if (hit < 0) return nullptr;
+    if (hit) {
+        // In a subclass, super(type(self), self) comes back here.
+        RecursionGuard guard(" while setting a ParameterDirectory attribute");
+        if (!guard.ok() || super_setattr(self, key, value) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    if (!assert_that([&] { return is_item(value); })) return nullptr;
+    Ref map = item_map(self);
+    if (!map) return nullptr;
+    if (map_store(map.get(), key, value) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* dir_delattr(PyObject* const* args, PyObject*) {
+    PyObject* self = args[0];
+    PyObject* item = args[1];
+    Ref name = routed(self);
+    if (!name) return nullptr;
+    int hit = py_eq(item, name.get());
+    if (hit < 0) return nullptr;
+    if (hit) {
+        // In a subclass, super(type(self), self) comes back here.
+        RecursionGuard guard(" while deleting a ParameterDirectory attribute");
+        if (!guard.ok() || super_delattr(self, item) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    return map_delete(self, item);
+}
+
+PyObject* dir_delitem(PyObject* const* args, PyObject*) { return map_delete(args[0], args[1]); }
+
+PyObject* dir_getitem(PyObject* const* args, PyObject*) { return map_read(args[0], args[1]); }
+
+PyObject* dir_setitem(PyObject* const* args, PyObject*) {
+    PyObject* key = args[1];
+    PyObject* value = args[2];
+    if (!assert_that([&] { return PyUnicode_Check(key) ? 1 : 0; })) return nullptr;
+    if (!assert_that([&] { return is_item(value); })) return nullptr;
+    Ref map = item_map(args[0]);
+    if (!map) return nullptr;
+    if (map_store(map.get(), key, value) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* dir_clear(PyObject* const* args, PyObject*) {
+    Ref map = item_map(args[0]);
+    if (!map) return nullptr;
+    if (PyDict_CheckExact(map.get())) {
+        PyDict_Clear(map.get());
+        Py_RETURN_NONE;
+    }
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(map.get(), N.dir_clear));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* dir_rename(PyObject* const* args, PyObject*) {
+    PyObject* self = args[0];
+    PyObject* old_name = args[1];
+    PyObject* new_name = args[2];
+    int same = py_eq(old_name, new_name);
+    if (same < 0) return nullptr;
+    if (same) Py_RETURN_NONE;
+    Ref map = item_map(self);
+    if (!map) return nullptr;
+    int has = PySequence_Contains(map.get(), old_name);
+    if (has < 0) return nullptr;
+    if (!has) {
+        Ref msg = Ref::steal(PyUnicode_FromFormat("Old name `%U` does not exist.", old_name));
+        return msg ? key_error(msg.get()) : nullptr;
+    }
+    has = PySequence_Contains(map.get(), new_name);
+    if (has < 0) return nullptr;
+    if (has) {
+        Ref msg = Ref::steal(PyUnicode_FromFormat("New name `%U` already exists.", new_name));
+        return msg ? key_error(msg.get()) : nullptr;
+    }
+    if (!assert_that([&] {
+            if (!PyUnicode_Check(new_name)) return 0;
+            int empty = py_eq(new_name, N.empty);
+            return empty < 0 ? -1 : !empty;
+        })) {
+        return nullptr;
+    }
+    // Through the class's own subscription, with its checks.
+    Ref item = Ref::steal(PyObject_GetItem(self, old_name));
+    if (!item) return nullptr;
+    if (PyObject_DelItem(self, old_name) < 0) return nullptr;
+    if (PyObject_SetItem(self, new_name, item.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Names that would not give a distinct child entry of the folder.
+// ---------------------------------------------------------------------------
+
+struct Separators {
+    Ref sep, altsep;
+};
+
+int contains(PyObject* name, PyObject* part) {
+    if (!part || !PyUnicode_Check(part) || PyUnicode_GET_LENGTH(part) == 0) return 0;
+    Py_ssize_t at = PyUnicode_Find(name, part, 0, PyUnicode_GET_LENGTH(name), 1);
+    return at == -2 ? -1 : at >= 0;
+}
+
+int unsafe_name(PyObject* name, int is_dir, const Separators& seps) {
+    if (!PyUnicode_Check(name)) return 0;  // fails on concatenation, as it would anyway
+    int r = contains(name, seps.sep.get());
+    if (r == 0) r = contains(name, seps.altsep.get());
+    if (r == 0) {
+        Py_ssize_t nul = PyUnicode_FindChar(name, 0, 0, PyUnicode_GET_LENGTH(name), 1);
+        if (nul == -2) return -1;
+        r = nul >= 0;
+    }
+    if (r < 0) return -1;
+    if (r) {
+        PyErr_Format(PyExc_ValueError,
+                     "Cannot save the item %R: its name contains a path separator or a NUL character", name);
+        return -1;
+    }
+    if (is_dir && (PyUnicode_CompareWithASCIIString(name, "") == 0 ||
+                   PyUnicode_CompareWithASCIIString(name, ".") == 0 ||
+                   PyUnicode_CompareWithASCIIString(name, "..") == 0)) {
+        PyErr_Format(PyExc_ValueError,
+                     "Cannot save the sub-directory item %R: its name does not name a folder of its own", name);
+        return -1;
+    }
+    return 0;
+}
+
+int check_tree_names(PyObject* dir, PyObject* dir_cls, const Separators& seps) {
+    RecursionGuard guard(" while checking the names of a ParameterDirectory");
+    if (!guard.ok()) return -1;
+    Ref map = item_map(dir);
+    if (!map) return -1;
+    return for_each_item(map.get(), [&](PyObject* name, PyObject* item) -> int {
+        int is_dir = PyObject_IsInstance(item, dir_cls);
+        if (is_dir < 0) return -1;
+        if (unsafe_name(name, is_dir, seps) < 0) return -1;
+        return is_dir ? check_tree_names(item, dir_cls, seps) : 0;
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Backups.
+// ---------------------------------------------------------------------------
+
+// True when the entry is a book file name: something, a ".", then ExtName.
+// A bare "d7ori" is not one.
+int is_book_file_name(PyObject* entry, PyObject* ext) {
+    if (!PyUnicode_Check(entry)) {
+        PyErr_Format(PyExc_TypeError, "folder entry must be str, not %.200s", Py_TYPE(entry)->tp_name);
+        return -1;
+    }
+    if (!PyUnicode_Check(ext)) return 0;  // no last piece of a str equals it
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(entry);
+    const Py_ssize_t m = PyUnicode_GET_LENGTH(ext);
+    if (n < m + 1) return 0;
+    if (PyUnicode_READ_CHAR(entry, n - m - 1) != '.') return 0;
+    Py_ssize_t dot = PyUnicode_FindChar(ext, '.', 0, m, 1);
+    if (dot == -2) return -1;
+    if (dot >= 0) return 0;
+    Py_ssize_t r = PyUnicode_Tailmatch(entry, ext, 0, n, 1);
+    return r < 0 ? -1 : r != 0;
+}
+
+// Keeps the exception being handled while repair steps run: their own
+// failures are dropped so that the original error goes on unchanged.
+class PendingError {
+    PyObject* exc_;
+
+public:
+    PendingError() noexcept : exc_(PyErr_GetRaisedException()) {}
+    ~PendingError() { PyErr_SetRaisedException(exc_); }
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+};
+
+void best_effort(Ref r) {
+    if (!r) PyErr_Clear();
+}
+
+// Moves `backup` back to `path`, replacing whatever a failed write left there
+// (a platform whose rename does not replace says FileExistsError).
+void restore(PyObject* backup, PyObject* path) {
+    if (fs_call(N._os, N.rename, backup, path)) return;
+    if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) {
+        PyErr_Clear();
+        return;
+    }
+    PyErr_Clear();
+    best_effort(fs_call(N._os, N.remove, path));
+    best_effort(fs_call(N._os, N.rename, backup, path));
+}
+
+// `backup` without its trailing "-", or null when it has none.
+Ref origin_of(PyObject* backup) {
+    if (!PyUnicode_Check(backup)) return {};
+    Py_ssize_t n = PyUnicode_GET_LENGTH(backup);
+    if (n == 0 || PyUnicode_READ_CHAR(backup, n - 1) != '-') return {};
+    Ref r = Ref::steal(PyUnicode_Substring(backup, 0, n - 1));
+    if (!r) PyErr_Clear();
+    return r;
+}
+
+// The backup step. Moves each book file of the folder to its backup name
+// and returns the backup paths in listing order; `kept`, when given,
+// receives the paths of book-named entries left in place. All or nothing:
+// when a step fails, the files already moved go back first.
+Ref backup_books(PyObject* directory, PyObject* kept) {
+    Ref made = Ref::steal(PyList_New(0));
+    if (!made) return {};
+    Ref origins = Ref::steal(PyList_New(0));
+    if (!origins) return {};
+    Ref listing = fs_call(N._os, N.listdir, directory);
+    if (!listing) return {};
+    Ref sep = path_attr(N.sep);
+    if (!sep) return {};
+    int r = for_each(listing.get(), [&](PyObject* entry) -> int {
+        Ref ext = ext_name();
+        if (!ext) return -1;
+        int book = is_book_file_name(entry, ext.get());
+        if (book <= 0) return book;
+        Ref path = cat3(directory, sep.get(), entry);
+        if (!path) return -1;
+        Ref backup = cat(path.get(), N.dir_dash);
+        if (!backup) return -1;
+        int move = fs_test(N.isfile, path.get());
+        if (move < 0) return -1;
+        if (move) {
+            int taken = fs_test(N.exists, backup.get());
+            if (taken < 0) return -1;
+            move = !taken;
+        }
+        if (!move) return kept ? PyList_Append(kept, path.get()) : 0;
+        if (!fs_call(N._os, N.rename, path.get(), backup.get())) return -1;
+        if (PyList_Append(origins.get(), path.get()) < 0 || PyList_Append(made.get(), backup.get()) < 0) {
+            // Moved but not recorded: put this one back at once.
+            PendingError pending;
+            restore(backup.get(), path.get());
+            return -1;
+        }
+        return 0;
+    });
+    if (r < 0) {
+        PendingError pending;
+        for (Py_ssize_t i = PyList_GET_SIZE(made.get()); i-- > 0;) {
+            restore(PyList_GET_ITEM(made.get(), i), PyList_GET_ITEM(origins.get(), i));
+        }
+        return {};
+    }
+    return made;
+}
+
+PyObject* dir_backup_books(PyObject* const* args, PyObject*) {
+    return backup_books(args[0], nullptr).release();
+}
+
+// ---------------------------------------------------------------------------
+// Save.
+// ---------------------------------------------------------------------------
+
+// What a save of one folder did, for putting it right when it fails.
+struct FolderSave {
+    Ref backups;          // backup paths made by the backup step
+    Ref kept;             // book-named paths left in place; null when unknown
+    Ref completed;        // book files written whole by this save
+    Ref current_book;     // the book file being written, while it is
+};
+
+int contains_str(PyObject* list, PyObject* s) {
+    if (!list) return 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        int eq = py_eq(PyList_GET_ITEM(list, i), s);
+        if (eq != 0) return eq;
+    }
+    return 0;
+}
+
+// Called with the error of a failed item save set; leaves it set.
+void repair_folder(FolderSave& fs) {
+    PendingError pending;
+    Ref origins = Ref::steal(PyList_New(0));
+    if (!origins) {
+        PyErr_Clear();
+        return;
+    }
+    if (fs.backups) {
+        Ref backups = Ref::borrow(fs.backups.get());
+        (void)for_each(backups.get(), [&](PyObject* backup) -> int {
+            Ref origin = origin_of(backup);
+            if (!origin) return 0;  // not one of ours: leave it
+            if (PyList_Append(origins.get(), origin.get()) < 0) PyErr_Clear();
+            int done = contains_str(fs.completed.get(), origin.get());
+            if (done < 0) {
+                PyErr_Clear();
+                done = 0;
+            }
+            if (done) {
+                best_effort(fs_call(N._os, N.remove, backup));
+            } else {
+                restore(backup, origin.get());
+            }
+            return 0;
+        });
+        PyErr_Clear();
+    }
+    // A book file this save created but did not finish goes away.
+    if (fs.current_book && fs.kept) {
+        PyObject* book = fs.current_book.get();
+        int known = contains_str(origins.get(), book);
+        if (known == 0) known = contains_str(fs.kept.get(), book);
+        if (known == 0) {
+            int present = fs_test(N.isfile, book);
+            if (present > 0) best_effort(fs_call(N._os, N.remove, book));
+        }
+        PyErr_Clear();
+    }
+}
+
+int save_items(PyObject* self, PyObject* directory, FolderSave& fs) {
+    Ref map = item_map(self);
+    if (!map) return -1;
+    Ref sep = path_attr(N.sep);
+    if (!sep) return -1;
+    return for_each_item(map.get(), [&](PyObject* name, PyObject* item) -> int {
+        Ref dir_full_name = cat3(directory, sep.get(), name);
+        if (!dir_full_name) return -1;
+        int is_dir = is_directory(item);
+        if (is_dir < 0) return -1;
+        if (is_dir) {
+            Ref r = Ref::steal(PyObject_CallMethodOneArg(item, N.save, dir_full_name.get()));
+            return r ? 0 : -1;
+        }
+        Ref ext = ext_name();
+        if (!ext) return -1;
+        Ref book_full_name = cat3(dir_full_name.get(), N.dir_dot, ext.get());
+        if (!book_full_name) return -1;
+        fs.current_book = book_full_name.copy();
+        Ref r = Ref::steal(PyObject_CallMethodOneArg(item, N.save, book_full_name.get()));
+        if (!r) return -1;
+        fs.current_book.reset();
+        return PyList_Append(fs.completed.get(), book_full_name.get());
+    });
+}
+
+// Removes every backup; on failure still the others, then the first error.
+int remove_backups(PyObject* backups) {
+    PyObject* first = nullptr;
+    int r = for_each(backups, [&](PyObject* backup) -> int {
+        if (!fs_call(N._os, N.remove, backup)) {
+            if (first) {
+                PyErr_Clear();
+            } else {
+                first = PyErr_GetRaisedException();
+            }
+        }
+        return 0;
+    });
+    if (first) {
+        if (r < 0) PyErr_Clear();
+        PyErr_SetRaisedException(first);
+        return -1;
+    }
+    return r;
+}
+
+PyObject* dir_save(PyObject* const* args, PyObject*) {
+    PyObject* self = args[0];
+    PyObject* directory = args[1];
+    RecursionGuard guard(" while saving a ParameterDirectory");
+    if (!guard.ok()) return nullptr;
+
+    // Refuse names that would leave this folder before anything changes.
+    {
+        Ref dir_cls = global(N.ParameterDirectory);
+        if (!dir_cls) return nullptr;
+        Separators seps;
+        seps.sep = path_attr(N.sep);
+        if (!seps.sep) return nullptr;
+        seps.altsep = path_attr(N.altsep);
+        if (!seps.altsep) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+        }
+        if (check_tree_names(self, dir_cls.get(), seps) < 0) return nullptr;
+    }
+
+    FolderSave fs;
+    fs.completed = Ref::steal(PyList_New(0));
+    if (!fs.completed) return nullptr;
+    int exists = fs_test(N.exists, directory);
+    if (exists < 0) return nullptr;
+    if (!exists) {
+        if (!fs_call(N._os, N.makedirs, directory)) return nullptr;
+        fs.backups = Ref::steal(PyList_New(0));
+        if (!fs.backups) return nullptr;
+        fs.kept = Ref::steal(PyList_New(0));  // a new folder holds nothing
+        if (!fs.kept) return nullptr;
+    } else {
+        if (!assert_that([&] { return fs_test(N.isdir, directory); })) return nullptr;
+        Ref cls = global(N.ParameterDirectory);
+        if (!cls) return nullptr;
+        Ref step = Ref::steal(PyObject_GetAttr(cls.get(), N._backup_books_in_this_directory));
+        if (!step) return nullptr;
+        if (step.get() == g_backup_function) {
+            fs.kept = Ref::steal(PyList_New(0));
+            if (!fs.kept) return nullptr;
+            fs.backups = backup_books(directory, fs.kept.get());
+        } else {
+            // Walked twice when a save fails: hold it as a list.
+            Ref made = Ref::steal(PyObject_CallOneArg(step.get(), directory));
+            if (made) fs.backups = Ref::steal(PySequence_List(made.get()));
+        }
+        if (!fs.backups) return nullptr;
+    }
+
+    if (save_items(self, directory, fs) < 0) {
+        repair_folder(fs);
+        return nullptr;
+    }
+    if (remove_backups(fs.backups.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Load.
+// ---------------------------------------------------------------------------
+
+// The entry's name cut at its first ".".
+Ref book_item_name(PyObject* entry) {
+    Ref base = fs_call(N._path, N.basename, entry);
+    if (!base) return {};
+    if (!PyUnicode_Check(base.get())) {
+        PyErr_Format(PyExc_TypeError, "folder entry must be str, not %.200s", Py_TYPE(base.get())->tp_name);
+        return {};
+    }
+    Py_ssize_t n = PyUnicode_GET_LENGTH(base.get());
+    Py_ssize_t dot = PyUnicode_FindChar(base.get(), '.', 0, n, 1);
+    if (dot == -2) return {};
+    if (dot < 0) {
+        if (PyUnicode_CheckExact(base.get())) return base;
+        dot = n;
+    }
+    return Ref::steal(PyUnicode_Substring(base.get(), 0, dot));
+}
+
+// Stores a loaded item by attribute assignment; a name that is the routed
+// one goes in by subscription, so it stays an item.
+int store_loaded(PyObject* dir, PyObject* name, PyObject* item) {
+    Ref name_routed = routed(dir);
+    if (!name_routed) return -1;
+    int hit = py_eq(name, name_routed.get());
+    if (hit < 0) return -1;
+    if (hit) return PyObject_SetItem(dir, name, item);
+    return PyObject_SetAttr(dir, name, item);
+}
+
+// Folders this thread is loading, outermost first, as (device, inode). Links
+// can lead back into a folder being loaded; two such ways make the walk
+// exponential, so a folder met again inside itself ends it.
+using FolderId = std::pair<unsigned long long, unsigned long long>;
+thread_local std::vector<FolderId> t_loading;
+
+// The host's own os.stat (not the module-level `_os`, which only makes the
+// calls the folder layout names). Owned for the process.
+PyObject* g_stat = nullptr;
+
+// 1 with *id set; 0 when the folder has no usable identity (the walk goes
+// on unchecked); -1 with an exception set.
+int folder_id(PyObject* directory, FolderId* id) {
+    if (!g_stat) {
+        Ref os = Ref::steal(PyImport_ImportModule("os"));
+        if (!os) return -1;
+        g_stat = PyObject_GetAttrString(os.get(), "stat");
+        if (!g_stat) return -1;
+    }
+    Ref st = Ref::steal(PyObject_CallOneArg(g_stat, directory));
+    if (!st) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    Ref dev = Ref::steal(PyObject_GetAttrString(st.get(), "st_dev"));
+    if (!dev) return -1;
+    Ref ino = Ref::steal(PyObject_GetAttrString(st.get(), "st_ino"));
+    if (!ino) return -1;
+    id->first = PyLong_AsUnsignedLongLong(dev.get());
+    if (!PyErr_Occurred()) id->second = PyLong_AsUnsignedLongLong(ino.get());
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return id->first || id->second ? 1 : 0;  // (0, 0): no identity on this platform
+}
+
+class LoadingFolder {
+    bool pushed_ = false;
+
+public:
+    // 0, or -1 with an exception set (also when the folder is already being loaded).
+    int enter(PyObject* directory) {
+        FolderId id;
+        int known = folder_id(directory, &id);
+        if (known <= 0) return known;
+        for (const FolderId& outer : t_loading) {
+            if (outer == id) {
+                Ref exc = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", ELOOP,
+                                                           "Folder reached again inside itself", directory));
+                if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+                return -1;
+            }
+        }
+        t_loading.push_back(id);
+        pushed_ = true;
+        return 0;
+    }
+    ~LoadingFolder() {
+        if (pushed_) t_loading.pop_back();
+    }
+};
+
+PyObject* dir_load(PyObject* const* args, PyObject*) {
+    PyObject* directory = args[0];
+    RecursionGuard guard(" while loading a ParameterDirectory");
+    if (!guard.ok()) return nullptr;
+    Ref listing = fs_call(N._os, N.listdir, directory);
+    if (!listing) return nullptr;
+    LoadingFolder loading;
+    if (loading.enter(directory) < 0) return nullptr;
+    Ref cls = global(N.ParameterDirectory);
+    if (!cls) return nullptr;
+    Ref result = Ref::steal(PyObject_CallNoArgs(cls.get()));
+    if (!result) return nullptr;
+    Ref sep = path_attr(N.sep);
+    if (!sep) return nullptr;
+    int r = for_each(listing.get(), [&](PyObject* entry) -> int {
+        Ref path = cat3(directory, sep.get(), entry);
+        if (!path) return -1;
+        int is_dir = fs_test(N.isdir, path.get());
+        if (is_dir < 0) return -1;
+        if (is_dir) {
+            Ref dir_cls = global(N.ParameterDirectory);
+            if (!dir_cls) return -1;
+            Ref item = Ref::steal(PyObject_CallMethodOneArg(dir_cls.get(), N.load, path.get()));
+            if (!item) return -1;
+            return store_loaded(result.get(), entry, item.get());
+        }
+        int is_file = fs_test(N.isfile, path.get());
+        if (is_file <= 0) return is_file;
+        Ref ext = ext_name();
+        if (!ext) return -1;
+        Ref suffix = cat(N.dir_dot, ext.get());
+        if (!suffix) return -1;
+        if (!PyUnicode_Check(entry)) {
+            PyErr_Format(PyExc_TypeError, "folder entry must be str, not %.200s", Py_TYPE(entry)->tp_name);
+            return -1;
+        }
+        Py_ssize_t ends = PyUnicode_Tailmatch(entry, suffix.get(), 0, PY_SSIZE_T_MAX, 1);
+        if (ends <= 0) return static_cast<int>(ends);
+        Ref book_cls = global(N.ParameterBook);
+        if (!book_cls) return -1;
+        Ref item = Ref::steal(PyObject_CallMethodOneArg(book_cls.get(), N.load, path.get()));
+        if (!item) return -1;
+        Ref name = book_item_name(entry);
+        if (!name) return -1;
+        return store_loaded(result.get(), name.get(), item.get());
+    });
+    if (r < 0) return nullptr;
+    return result.release();
+}
+
+// ---------------------------------------------------------------------------
+// The class namespace.
+// ---------------------------------------------------------------------------
+
+const char* const kCloneDoc[] = {"对此参数目录对象执行深度拷贝操作。", ":return: 深度拷贝出来的参数目录对象", nullptr};
+const char* const kClearDoc[] = {"删除该参数目录下的所有子项目。", ":return: None", nullptr};
+const char* const kRenameDoc[] = {
+    "对此参数目录下的项目执行重命名操作。",
+    "注意：只能对本目录下的直接子项目进行操作，不能对子目录下的子项目执行操作。",
+    ":param old: 子项目原名称",
+    ":param new: 子项目的新名称",
+    ":return: None",
+    nullptr,
+};
+const char* const kSaveDoc[] = {
+    "将此 ParameterDirectory 对象递归保存的参数指定的目录里面。",
+    ":param directory: 要保存到的目标文件夹路径",
+    ":return: None",
+    nullptr,
+};
+const char* const kLoadDoc[] = {
+    "递归加载整个文件夹的配置文件",
+    ":param directory: 要加载的文件夹的路径名称",
+    ":return: 一个 ParameterDirectory 对象",
+    nullptr,
+};
+
+const FuncSpec kInit = {"__init__", dir_init, 2, {{"self"}, {"parameters", "_Optional[dict]", Check::OptDict}}};
+const FuncSpec kClone = {"clone", dir_clone, 1, {{"self"}}, nullptr, nullptr, kCloneDoc};
+const FuncSpec kItems = {"items", dir_items, 1, {{"self"}}};
+const FuncSpec kNames = {"names", dir_names, 1, {{"self"}}};
+const FuncSpec kGetattr = {"__getattr__", dir_getattr, 2, {{"self"}, {"item"}}};
+const FuncSpec kSetattr = {"__setattr__", dir_setattr, 3, {{"self"}, {"key"}, {"value"}}};
+const FuncSpec kDelattr = {"__delattr__", dir_delattr, 2, {{"self"}, {"item"}}};
+const FuncSpec kDelitem = {"__delitem__", dir_delitem, 2, {{"self"}, {"key"}}};
+const FuncSpec kGetitem = {"__getitem__", dir_getitem, 2, {{"self"}, {"item"}}};
+const FuncSpec kSetitem = {"__setitem__", dir_setitem, 3, {{"self"}, {"key"}, {"value"}}};
+const FuncSpec kClear = {"clear", dir_clear, 1, {{"self"}}, nullptr, nullptr, kClearDoc};
+const FuncSpec kRename = {
+    "rename", dir_rename, 3, {{"self"}, {"old", "str", Check::Str}, {"new", "str", Check::Str}},
+    nullptr, nullptr, kRenameDoc,
+};
+const FuncSpec kBackup = {
+    "_backup_books_in_this_directory", dir_backup_books, 1, {{"directory", "str", Check::Str}},
+    nullptr, "_List[str]", nullptr,
+};
+const FuncSpec kSave = {
+    "save", dir_save, 2, {{"self"}, {"directory", "str", Check::Str}}, nullptr, nullptr, kSaveDoc,
+};
+const FuncSpec kLoad = {"load", dir_load, 1, {{"directory", "str", Check::Str}}, nullptr, nullptr, kLoadDoc};
+
+constexpr const char* kOwner = "ParameterDirectory";
+
+}  // namespace
+
+int fill_directory_namespace(PyObject* ns) {
+    Ref none_default = Ref::steal(PyTuple_Pack(1, Py_None));
+    if (!none_default) return -1;
+    if (add_member(ns, kInit, kOwner, none_default.get()) < 0) return -1;
+    for (const FuncSpec* spec : {&kClone, &kItems, &kNames, &kGetattr, &kSetattr, &kDelattr, &kDelitem,
+                                 &kGetitem, &kSetitem, &kClear, &kRename}) {
+        if (add_member(ns, *spec, kOwner, nullptr) < 0) return -1;
+    }
+    // Made here rather than by add_member: save needs to know it.
+    Ref backup = Ref::steal(make_function(kBackup, kOwner, nullptr));
+    if (!backup) return -1;
+    Ref wrapped = Ref::steal(PyObject_CallOneArg(S.b.staticmethod, backup.get()));
+    if (!wrapped) return -1;
+    if (PyDict_SetItem(ns, N._backup_books_in_this_directory, wrapped.get()) < 0) return -1;
+    // A failed import may run the module body again: the newest one counts.
+    Py_XSETREF(g_backup_function, backup.release());
+    if (add_member(ns, kSave, kOwner, nullptr) < 0) return -1;
+    if (add_member(ns, kLoad, kOwner, nullptr, Kind::Static) < 0) return -1;
+    return 0;
+}
+
 }  // namespace r7u
