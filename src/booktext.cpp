@@ -1,6 +1,545 @@
-// Placeholder until the native book text is built.
+// Native book text: the text json.dumps(forms, indent=4, ensure_ascii=False)
+// gives, written in one pass into one growable buffer. The standard encoder
+// runs in pure Python whenever indent is set, which made it most of the cost
+// of str(book) and of every save. Whatever this writer cannot vouch for goes
+// back to the Python encoder, so results and errors stay exactly its own.
 #include "support.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
 namespace r7u {
-int capture_json(PyObject*) { return 0; }
-int native_book_text(PyObject*, PyObject*, PyObject**) { return 0; }
+namespace {
+
+// ---------------------------------------------------------------------------
+// What the native text stands in for. The encoder's behaviour with indent
+// lives in json.dumps, the JSONEncoder class and three globals of the module
+// that defines the class; as long as none of them was replaced (or the class
+// changed), the Python encoder would write what this file writes.
+// ---------------------------------------------------------------------------
+struct JsonRecord {
+    PyObject* module = nullptr;             // the json module
+    PyObject* dumps = nullptr;              // json.dumps
+    PyObject* encoder = nullptr;            // json.JSONEncoder
+    unsigned int encoder_tag = 0;           // its type version when recorded
+    PyObject* encoder_globals = nullptr;    // globals of its methods
+    PyObject* encode_basestring = nullptr;  // the str escaper with ensure_ascii off
+    PyObject* infinity = nullptr;           // INFINITY, the float limit floatstr tests
+    PyObject* make_iterencode = nullptr;    // the Python encoder used with indent
+    bool short_repr = false;                // float.__repr__ gives the shortest digits
+};
+JsonRecord J;  // every field owned; all null when the native path is off
+
+void forget_json() {
+    Py_CLEAR(J.module);
+    Py_CLEAR(J.dumps);
+    Py_CLEAR(J.encoder);
+    Py_CLEAR(J.encoder_globals);
+    Py_CLEAR(J.encode_basestring);
+    Py_CLEAR(J.infinity);
+    Py_CLEAR(J.make_iterencode);
+    J.encoder_tag = 0;
+    J.short_repr = false;
+}
+
+// Borrowed dict entry; null with no exception when absent.
+PyObject* entry(PyObject* dict, PyObject* name) { return PyDict_GetItemWithError(dict, name); }
+
+// 1 when the recorded json is still what `json_module` would run, 0 when
+// not, -1 on error.
+int json_unchanged(PyObject* json_module) {
+    if (!J.module || json_module != J.module || !PyModule_CheckExact(json_module)) return 0;
+    PyObject* g = PyModule_GetDict(json_module);
+    PyObject* v = entry(g, N.dumps);
+    if (v != J.dumps) return v || !PyErr_Occurred() ? 0 : -1;
+    v = entry(g, N.JSONEncoder);
+    if (v != J.encoder) return v || !PyErr_Occurred() ? 0 : -1;
+    // Any assignment to the class (a separator, a method) resets its tag.
+    if (reinterpret_cast<PyTypeObject*>(J.encoder)->tp_version_tag != J.encoder_tag) return 0;
+    PyObject* const names[] = {N.encode_basestring, N.INFINITY_, N._make_iterencode};
+    PyObject* const recorded[] = {J.encode_basestring, J.infinity, J.make_iterencode};
+    for (int i = 0; i < 3; ++i) {
+        v = entry(J.encoder_globals, names[i]);
+        if (v != recorded[i]) return v || !PyErr_Occurred() ? 0 : -1;
+    }
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// The buffer: one run of code units of the widest kind met so far (1, 2 or
+// 4 bytes, as str keeps them), widened in place when a wider str arrives.
+// The Python encoder joins its pieces into a str whose kind is the widest
+// of its parts, so the kinds of the input strings decide the result's kind
+// here too.
+// ---------------------------------------------------------------------------
+class Writer {
+public:
+    Writer() = default;
+    ~Writer() {
+        if (data_ != inline_) PyMem_Free(data_);
+    }
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    int kind() const { return kind_; }
+    void* at_end() { return data_ + len_ * kind_; }
+    void set_length(Py_ssize_t n) { len_ = n; }
+    void* base() { return data_; }
+    void mark_latin1() { latin1_ = true; }
+
+    // Room for `n` more code units; false with MemoryError set.
+    bool reserve(Py_ssize_t n) { return cap_ - len_ >= n || grow(n); }
+
+    bool widen(int kind) {
+        if (kind <= kind_) return true;
+        return rewiden(kind);
+    }
+
+    // ASCII text; the room must be reserved.
+    void ascii(const char* s, Py_ssize_t n) {
+        switch (kind_) {
+            case 1: std::memcpy(at_end(), s, static_cast<size_t>(n)); break;
+            case 2: widen_copy(static_cast<Py_UCS2*>(at_end()), s, n); break;
+            default: widen_copy(static_cast<Py_UCS4*>(at_end()), s, n); break;
+        }
+        len_ += n;
+    }
+
+    // A line end and the indentation of `level`, after an optional comma.
+    bool newline(int level, bool comma) {
+        Py_ssize_t n = static_cast<Py_ssize_t>(comma) + 1 + 4 * static_cast<Py_ssize_t>(level);
+        if (!reserve(n)) return false;
+        switch (kind_) {
+            case 1: {
+                char* d = static_cast<char*>(at_end());
+                if (comma) *d++ = ',';
+                *d++ = '\n';
+                std::memset(d, ' ', static_cast<size_t>(4 * level));
+                break;
+            }
+            case 2: fill_newline(static_cast<Py_UCS2*>(at_end()), level, comma); break;
+            default: fill_newline(static_cast<Py_UCS4*>(at_end()), level, comma); break;
+        }
+        len_ += n;
+        return true;
+    }
+
+    PyObject* finish() {
+        Py_UCS4 maxchar = kind_ == 1 ? (latin1_ ? 0xff : 0x7f) : kind_ == 2 ? 0xffff : 0x10ffff;
+        PyObject* s = PyUnicode_New(len_, maxchar);
+        if (s) std::memcpy(PyUnicode_DATA(s), data_, static_cast<size_t>(len_ * kind_));
+        return s;
+    }
+
+private:
+    template <class D>
+    static void widen_copy(D* d, const char* s, Py_ssize_t n) {
+        for (Py_ssize_t i = 0; i < n; ++i) d[i] = static_cast<unsigned char>(s[i]);
+    }
+    template <class D>
+    static void fill_newline(D* d, int level, bool comma) {
+        if (comma) *d++ = ',';
+        *d++ = '\n';
+        std::fill_n(d, 4 * level, D(' '));
+    }
+    template <class S, class D>
+    static void convert(const void* from, void* to, Py_ssize_t n) {
+        std::copy_n(static_cast<const S*>(from), n, static_cast<D*>(to));
+    }
+
+    [[gnu::noinline]] bool grow(Py_ssize_t n) {
+        Py_ssize_t limit = PY_SSIZE_T_MAX / 4;
+        if (n > limit - len_) {
+            PyErr_NoMemory();
+            return false;
+        }
+        Py_ssize_t cap = std::max(len_ + n, cap_ < limit / 2 ? 2 * cap_ : limit);
+        return move_to(cap, kind_);
+    }
+
+    [[gnu::noinline]] bool rewiden(int kind) {
+        if (cap_ > PY_SSIZE_T_MAX / 4) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return move_to(cap_, kind);
+    }
+
+    // New heap storage of `cap` units of `kind`, holding the text so far.
+    bool move_to(Py_ssize_t cap, int kind) {
+        char* to;
+        if (kind == kind_ && data_ != inline_) {
+            to = static_cast<char*>(PyMem_Realloc(data_, static_cast<size_t>(cap * kind)));
+            if (!to) {
+                PyErr_NoMemory();
+                return false;
+            }
+        } else {
+            to = static_cast<char*>(PyMem_Malloc(static_cast<size_t>(cap * kind)));
+            if (!to) {
+                PyErr_NoMemory();
+                return false;
+            }
+            if (kind == kind_) std::memcpy(to, data_, static_cast<size_t>(len_ * kind));
+            else if (kind_ == 1 && kind == 2) convert<Py_UCS1, Py_UCS2>(data_, to, len_);
+            else if (kind_ == 1) convert<Py_UCS1, Py_UCS4>(data_, to, len_);
+            else convert<Py_UCS2, Py_UCS4>(data_, to, len_);
+            if (data_ != inline_) PyMem_Free(data_);
+        }
+        data_ = to;
+        cap_ = cap;
+        kind_ = kind;
+        return true;
+    }
+
+    static constexpr Py_ssize_t kInline = 4096;
+    alignas(8) char inline_[kInline];
+    char* data_ = inline_;
+    Py_ssize_t len_ = 0;        // code units written
+    Py_ssize_t cap_ = kInline;  // code units that fit
+    int kind_ = 1;
+    bool latin1_ = false;  // some 1-byte str with a non-ASCII character was written
+};
+
+// float.__repr__ of a finite x into out (at least 32 chars); the length.
+// The digits are the shortest that read back as x, the nearest to x among
+// them: what std::to_chars gives, and what repr gives where
+// sys.float_repr_style is "short". Around them goes repr's layout: exponent
+// form below 1e-4 and from 1e16 up ("1.5e-05", "1e+16"), else positional
+// with ".0" after an integer. Saves PyOS_double_to_string's allocation and
+// its slower digit search.
+int float_repr(double x, char* out) {
+    char sci[32];
+    const char* end = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific).ptr;
+    const char* p = sci;
+    char* o = out;
+    if (*p == '-') *o++ = *p++;
+    char digits[20];
+    int nd = 0;
+    digits[nd++] = *p++;
+    if (*p == '.')
+        for (++p; *p != 'e'; ++p) digits[nd++] = *p;
+    ++p;  // 'e'
+    bool negative_exp = *p++ == '-';
+    int e = 0;
+    while (p < end) e = e * 10 + (*p++ - '0');
+    if (negative_exp) e = -e;
+    int point = e + 1;  // digits before the decimal point
+    if (point <= -4 || point > 16) {
+        *o++ = digits[0];
+        if (nd > 1) {
+            *o++ = '.';
+            o = std::copy_n(digits + 1, nd - 1, o);
+        }
+        *o++ = 'e';
+        *o++ = e < 0 ? '-' : '+';
+        int a = e < 0 ? -e : e;
+        if (a >= 100) *o++ = static_cast<char>('0' + a / 100);
+        *o++ = static_cast<char>('0' + a / 10 % 10);
+        *o++ = static_cast<char>('0' + a % 10);
+    } else if (point <= 0) {
+        *o++ = '0';
+        *o++ = '.';
+        o = std::fill_n(o, -point, '0');
+        o = std::copy_n(digits, nd, o);
+    } else if (point < nd) {
+        o = std::copy_n(digits, point, o);
+        *o++ = '.';
+        o = std::copy_n(digits + point, nd - point, o);
+    } else {
+        o = std::copy_n(digits, nd, o);
+        o = std::fill_n(o, point - nd, '0');
+        *o++ = '.';
+        *o++ = '0';
+    }
+    return static_cast<int>(o - out);
+}
+
+// The escape letter of a character below U+0080 inside a JSON string: 0 for
+// none, 'u' for the \u00XX form.
+constexpr auto kEscapes = [] {
+    struct Table {
+        char c[128];
+    } t{};
+    for (int i = 0; i < 0x20; ++i) t.c[i] = 'u';
+    t.c['\b'] = 'b';
+    t.c['\f'] = 'f';
+    t.c['\n'] = 'n';
+    t.c['\r'] = 'r';
+    t.c['\t'] = 't';
+    t.c['"'] = '"';
+    t.c['\\'] = '\\';
+    return t;
+}();
+
+template <class C>
+inline bool needs_escape(C c) {
+    return c < 0x80 && kEscapes.c[c] != 0;
+}
+
+// ---------------------------------------------------------------------------
+// The walk. Each step returns 1 when written, 0 when the value must go to the
+// Python encoder, -1 with an exception set.
+// ---------------------------------------------------------------------------
+class Encoder {
+public:
+    explicit Encoder(int max_depth) : max_depth_(max_depth) {}
+
+    int top(PyObject* o) { return value(o, 0); }
+    PyObject* finish() { return w_.finish(); }
+
+private:
+    // Most container levels written natively. The Python encoder needs one
+    // frame per level, so past what the current recursion budget allows it
+    // decides (and may raise RecursionError); a cycle ends here as well and
+    // gets the encoder's "Circular reference detected".
+    int max_depth_;
+    Writer w_;
+
+    int value(PyObject* o, int level) {
+        PyTypeObject* t = Py_TYPE(o);
+        if (t == &PyUnicode_Type) return string(o);
+        if (t == &PyDict_Type) return dict(o, level);
+        if (t == &PyList_Type || t == &PyTuple_Type) return sequence(o, level);
+        if (t == &PyLong_Type) return integer(o);
+        if (t == &PyFloat_Type) return real(PyFloat_AS_DOUBLE(o));
+        if (o == Py_True) return ascii("true", 4);
+        if (o == Py_False) return ascii("false", 5);
+        if (o == Py_None) return ascii("null", 4);
+        return 0;
+    }
+
+    int ascii(const char* s, Py_ssize_t n) {
+        if (!w_.reserve(n)) return -1;
+        w_.ascii(s, n);
+        return 1;
+    }
+
+    // No user code runs while a container is written (every value is of an
+    // exact built-in type), so the items cannot change under the walk.
+    int sequence(PyObject* o, int level) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+        if (n == 0) return ascii("[]", 2);
+        if (level >= max_depth_) return 0;
+        RecursionGuard guard(" while writing a book text");
+        if (!guard.ok()) {
+            PyErr_Clear();
+            return 0;
+        }
+        if (ascii("[", 1) < 0) return -1;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!w_.newline(level + 1, i != 0)) return -1;
+            int r = value(PySequence_Fast_GET_ITEM(o, i), level + 1);
+            if (r <= 0) return r;
+        }
+        if (!w_.newline(level, false)) return -1;
+        return ascii("]", 1);
+    }
+
+    int dict(PyObject* o, int level) {
+        if (PyDict_GET_SIZE(o) == 0) return ascii("{}", 2);
+        if (level >= max_depth_) return 0;
+        RecursionGuard guard(" while writing a book text");
+        if (!guard.ok()) {
+            PyErr_Clear();
+            return 0;
+        }
+        if (ascii("{", 1) < 0) return -1;
+        Py_ssize_t pos = 0;
+        PyObject *key, *item;
+        bool first = true;
+        while (PyDict_Next(o, &pos, &key, &item)) {
+            if (!w_.newline(level + 1, !first)) return -1;
+            first = false;
+            int r = dict_key(key);
+            if (r <= 0) return r;
+            if (ascii(": ", 2) < 0) return -1;
+            r = value(item, level + 1);
+            if (r <= 0) return r;
+        }
+        if (!w_.newline(level, false)) return -1;
+        return ascii("}", 1);
+    }
+
+    // Keys as the encoder turns them into strings; any other key type is its
+    // TypeError, left to it.
+    int dict_key(PyObject* key) {
+        PyTypeObject* t = Py_TYPE(key);
+        if (t == &PyUnicode_Type) return string(key);
+        if (key == Py_True) return ascii("\"true\"", 6);
+        if (key == Py_False) return ascii("\"false\"", 7);
+        if (key == Py_None) return ascii("\"null\"", 6);
+        int r;
+        if (t == &PyLong_Type) r = ascii("\"", 1) < 0 ? -1 : integer(key);
+        else if (t == &PyFloat_Type) r = ascii("\"", 1) < 0 ? -1 : real(PyFloat_AS_DOUBLE(key));
+        else return 0;
+        return r <= 0 ? r : ascii("\"", 1);
+    }
+
+    int integer(PyObject* o) {
+        auto* v = reinterpret_cast<PyLongObject*>(o);
+        if (PyUnstable_Long_IsCompact(v)) {
+            char buf[24];
+            auto res = std::to_chars(buf, buf + sizeof buf, PyUnstable_Long_CompactValue(v));
+            return ascii(buf, res.ptr - buf);
+        }
+        // int.__repr__, with its digit limit: over the limit the encoder
+        // raises the same ValueError itself.
+        Ref text = Ref::steal(PyLong_Type.tp_repr(o));
+        if (!text) return give_up();
+        return ascii(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text.get())),
+                     PyUnicode_GET_LENGTH(text.get()));
+    }
+
+    // float.__repr__ for finite values, the encoder's names for the others.
+    int real(double x) {
+        if (std::isnan(x)) return ascii("NaN", 3);
+        if (std::isinf(x)) return x > 0 ? ascii("Infinity", 8) : ascii("-Infinity", 9);
+        if (J.short_repr) {
+            char buf[32];
+            return ascii(buf, float_repr(x, buf));
+        }
+        std::unique_ptr<char, decltype(&PyMem_Free)> text(
+            PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr), &PyMem_Free);
+        if (!text) return -1;
+        return ascii(text.get(), static_cast<Py_ssize_t>(std::strlen(text.get())));
+    }
+
+    // A failure the Python encoder would meet the same way goes back to it,
+    // which raises it there; only running out of memory stops here.
+    static int give_up() {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+
+    int string(PyObject* s) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        int kind = PyUnicode_KIND(s);
+        if (!w_.widen(kind)) return -1;
+        if (kind == PyUnicode_1BYTE_KIND && !PyUnicode_IS_ASCII(s)) w_.mark_latin1();
+        // The quotes and every character once; escapes reserve their extra.
+        if (n > PY_SSIZE_T_MAX / 4 - 2) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        if (!w_.reserve(n + 2)) return -1;
+        const void* data = PyUnicode_DATA(s);
+        switch (kind * 4 + w_.kind()) {
+            case 1 * 4 + 1: return escape(static_cast<const Py_UCS1*>(data), n, static_cast<Py_UCS1*>(nullptr));
+            case 1 * 4 + 2: return escape(static_cast<const Py_UCS1*>(data), n, static_cast<Py_UCS2*>(nullptr));
+            case 1 * 4 + 4: return escape(static_cast<const Py_UCS1*>(data), n, static_cast<Py_UCS4*>(nullptr));
+            case 2 * 4 + 2: return escape(static_cast<const Py_UCS2*>(data), n, static_cast<Py_UCS2*>(nullptr));
+            case 2 * 4 + 4: return escape(static_cast<const Py_UCS2*>(data), n, static_cast<Py_UCS4*>(nullptr));
+            default: return escape(static_cast<const Py_UCS4*>(data), n, static_cast<Py_UCS4*>(nullptr));
+        }
+    }
+
+    // Copies s[0:n] between quotes with the encoder's escapes: the quote,
+    // the backslash and the controls below U+0020, nothing else (U+007F,
+    // U+2028 and lone surrogates stay as they are).
+    template <class S, class D>
+    int escape(const S* s, Py_ssize_t n, D*) {
+        D* d = static_cast<D*>(w_.at_end());
+        *d++ = '"';
+        Py_ssize_t i = 0;
+        for (;;) {
+            Py_ssize_t j = i;
+            while (j < n && !needs_escape(s[j])) ++j;
+            if constexpr (sizeof(S) == sizeof(D)) {
+                std::memcpy(d, s + i, static_cast<size_t>(j - i) * sizeof(D));
+                d += j - i;
+            } else {
+                for (Py_ssize_t k = i; k < j; ++k) *d++ = s[k];
+            }
+            if (j == n) break;
+            // Worst case from here: this escape, the rest as is, the quote.
+            Py_ssize_t done = d - static_cast<D*>(w_.base());
+            w_.set_length(done);
+            if (!w_.reserve(6 + (n - j - 1) + 1)) return -1;
+            d = static_cast<D*>(w_.base()) + done;
+            auto c = static_cast<unsigned>(s[j]);
+            char e = kEscapes.c[c];
+            *d++ = '\\';
+            if (e == 'u') {
+                static constexpr char hex[] = "0123456789abcdef";
+                *d++ = 'u';
+                *d++ = '0';
+                *d++ = '0';
+                *d++ = hex[c >> 4];
+                *d++ = hex[c & 15];
+            } else {
+                *d++ = e;
+            }
+            i = j + 1;
+        }
+        *d++ = '"';
+        w_.set_length(d - static_cast<D*>(w_.base()));
+        return 1;
+    }
+};
+
+// Headroom of Python frames kept beyond one per container level, for the
+// frames of dumps, encode and the encoder's top generator.
+constexpr int kFrameMargin = 8;
+// Deepest nesting written natively; deeper values (rare) take the Python
+// encoder, which has no such bound.
+constexpr int kMaxDepth = 500;
+
+}  // namespace
+
+int capture_json(PyObject* json_module) {
+    forget_json();
+    // A json without the expected pieces only turns the native text off.
+    auto missing = [] {
+        if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_MemoryError)) return -1;
+        PyErr_Clear();
+        return 0;
+    };
+    if (!PyModule_CheckExact(json_module)) return 0;
+    Ref dumps = Ref::steal(PyObject_GetAttr(json_module, N.dumps));
+    if (!dumps) return missing();
+    Ref encoder = Ref::steal(PyObject_GetAttr(json_module, N.JSONEncoder));
+    if (!encoder) return missing();
+    if (!PyType_Check(encoder.get())) return 0;
+    auto* type = reinterpret_cast<PyTypeObject*>(encoder.get());
+    Ref method = Ref::steal(PyObject_GetAttr(encoder.get(), N.iterencode));
+    if (!method) return missing();
+    if (!PyFunction_Check(method.get())) return 0;
+    Ref globals = Ref::borrow(PyFunction_GET_GLOBALS(method.get()));
+    PyObject* found[3];
+    PyObject* const names[] = {N.encode_basestring, N.INFINITY_, N._make_iterencode};
+    for (int i = 0; i < 3; ++i) {
+        found[i] = PyDict_GetItemWithError(globals.get(), names[i]);
+        if (!found[i]) return missing();
+    }
+    if (!PyUnstable_Type_AssignVersionTag(type)) return 0;
+    PyObject* style = PySys_GetObject("float_repr_style");
+    J.short_repr = style && PyUnicode_Check(style) && PyUnicode_CompareWithASCIIString(style, "short") == 0;
+    J.module = Py_NewRef(json_module);
+    J.dumps = dumps.release();
+    J.encoder = encoder.release();
+    J.encoder_tag = type->tp_version_tag;
+    J.encoder_globals = globals.release();
+    J.encode_basestring = Py_NewRef(found[0]);
+    J.infinity = Py_NewRef(found[1]);
+    J.make_iterencode = Py_NewRef(found[2]);
+    return 0;
+}
+
+int native_book_text(PyObject* json_module, PyObject* forms, PyObject** out) {
+    int r = json_unchanged(json_module);
+    if (r <= 0) return r;
+    int budget = PyThreadState_Get()->py_recursion_remaining - kFrameMargin;
+    if (budget < 0) return 0;
+    Encoder enc(std::min(budget, kMaxDepth));
+    r = enc.top(forms);
+    if (r <= 0) return r;
+    *out = enc.finish();
+    return *out ? 1 : -1;
+}
+
 }  // namespace r7u
