@@ -236,6 +236,12 @@ PyObject* make_clone_attribute() {
     return f;
 }
 
+bool clone_attribute_is_ours() {
+    PyObject* f = S.globals ? PyDict_GetItemWithError(S.globals, N._clone_attribute) : nullptr;
+    if (!f) PyErr_Clear();
+    return f && f == g_clone_function;
+}
+
 Ref call_clone_attribute(PyObject* value) {
     Ref f = global(N._clone_attribute);
     if (!f) return {};

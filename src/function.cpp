@@ -147,7 +147,7 @@ PyObject* bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nar
             }
             slots[j] = value;
         } else if (sp.varkw) {
-            if (!extra && !(extra = Ref::steal(PyDict_New()))) return nullptr;
+            if (!extra && !(extra = Ref::steal(_PyDict_NewPresized(nkw - i)))) return nullptr;
             if (PyDict_SetItem(extra.get(), key, value) < 0) return nullptr;
         } else {
             PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
@@ -439,6 +439,58 @@ int fast_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     return r ? 0 : -1;
 }
 
+// type.__call__ as the interpreter runs it, for classes whose call we take.
+PyObject* generic_type_call(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    Ref kwargs;
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        if (!(kwargs = Ref::steal(PyDict_New()))) return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+        }
+    }
+    return Py_TYPE(cls)->tp_call(cls, tuple.get(), kwargs.get());
+}
+
+// cls(...) for a class whose __new__ is object's and whose __init__ is ours:
+// the instance, then __init__ through vectorcall, with no argument tuple or
+// keyword dict in between.
+PyObject* fast_construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* init = _PyType_Lookup(tp, N.dunder_init);
+    if (Py_TYPE(cls)->tp_call != PyType_Type.tp_call || tp->tp_new != PyBaseObject_Type.tp_new || !init ||
+        !is_function(init))
+        return generic_type_call(cls, args, nargs, kwnames);
+    Ref keep_init = Ref::borrow(init);
+    Ref self = Ref::steal(tp->tp_alloc(tp, 0));
+    if (!self) return nullptr;
+    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    constexpr Py_ssize_t kSmall = 16;
+    PyObject* small[kSmall + 1];
+    struct Heap {
+        PyObject** p = nullptr;
+        ~Heap() { PyMem_Free(p); }
+    } heap;
+    PyObject** stack = small;
+    if (total > kSmall) {
+        heap.p = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<size_t>(total + 1)));
+        if (!heap.p) return PyErr_NoMemory();
+        stack = heap.p;
+    }
+    stack[0] = self.get();
+    for (Py_ssize_t i = 0; i < total; ++i) stack[i + 1] = args[i];
+    Ref result = Ref::steal(PyObject_Vectorcall(init, stack, nargs + 1, kwnames));
+    if (!result) return nullptr;
+    if (result.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.get())->tp_name);
+        return nullptr;
+    }
+    return self.release();
+}
+
 }  // namespace
 
 int install_fast_slots(PyObject* cls) {
@@ -456,6 +508,7 @@ int install_fast_slots(PyObject* cls) {
     if (ours(N.dunder_getitem) && tp->tp_as_mapping == &ht->as_mapping) ht->as_mapping.mp_subscript = fast_subscript;
     if (ours(N.dunder_setitem) && ours(N.dunder_delitem) && tp->tp_as_mapping == &ht->as_mapping)
         ht->as_mapping.mp_ass_subscript = fast_ass_subscript;
+    if (ours(N.dunder_init)) tp->tp_vectorcall = fast_construct;
     // tp_setattro stays the interpreter's own: object.__setattr__ refuses to
     // run on instances whose class has a C-level setattro of its own.
     if (PyErr_Occurred()) return -1;

@@ -167,10 +167,12 @@ PyObject* init_impl(PyObject* const* args, PyObject* kwargs) {
     }
     if (set_through_class(self, N.priv_description, desc_map.get()) < 0) return nullptr;
     {
-        Ref attrs = Ref::steal(PyDict_New());
+        Ref attrs = Ref::steal(_PyDict_NewPresized(kwargs ? PyDict_GET_SIZE(kwargs) : 0));
         if (!attrs || set_through_class(self, N.priv_attributes, attrs.get()) < 0) return nullptr;
     }
     if (kwargs) {
+        Ref map;  // the attribute map as last read
+        bool own_clone = clone_attribute_is_ours();
         Py_ssize_t pos = 0;
         PyObject* k;
         PyObject* v;
@@ -178,10 +180,18 @@ PyObject* init_impl(PyObject* const* args, PyObject* kwargs) {
             Ref key = Ref::borrow(k);
             Ref value = Ref::borrow(v);
             if (!assert_that([&] { return int(PyUnicode_Check(key.get())); })) return nullptr;
+            // Copying a container may run code that replaces the map; a
+            // scalar of an exact built-in type is returned as it is.
+            const bool runs_no_code = own_clone && (PyLong_CheckExact(value.get()) || PyFloat_CheckExact(value.get()) ||
+                                                    PyUnicode_CheckExact(value.get()) || PyBool_Check(value.get()));
             Ref copy = call_clone_attribute(value.get());
             if (!copy) return nullptr;
-            // Read again for every entry: cloning may run code that replaces the map.
-            if (store_attribute(self, key.get(), copy.get()) < 0) return nullptr;
+            if (!map || !runs_no_code) {
+                map = attributes_of(self);
+                if (!map) return nullptr;
+                own_clone = clone_attribute_is_ours();
+            }
+            if (map_set(map.get(), key.get(), copy.get()) < 0) return nullptr;
         }
     }
     return none();

@@ -73,6 +73,7 @@ public:
     X(dunder_getitem, "__getitem__")                              \
     X(dunder_setitem, "__setitem__")                              \
     X(dunder_delitem, "__delitem__")                              \
+    X(dunder_init, "__init__")                                    \
     X(empty, "")                                                  \
     /* cloning and parameters */                                  \
     X(real, "real")                                               \
@@ -286,10 +287,10 @@ int add_member(PyObject* ns, const FuncSpec& spec, const char* owner, PyObject* 
 // True when `o` is one of our function objects.
 bool is_function(PyObject* o);
 
-// Replaces the subscription slots of a class made by
-// type() with versions that enter our function objects directly. They look
-// the special method up on every call, as the interpreter's own slots do, so
-// a replaced or subclassed method behaves exactly as before.
+// Replaces the subscription slots and the call of a class made by type()
+// with versions that enter our function objects directly. They look the
+// special method up on every call, as the interpreter's own slots do, so a
+// replaced or subclassed method behaves exactly as before.
 int install_fast_slots(PyObject* cls);
 
 // ---------------------------------------------------------------------------
@@ -300,6 +301,9 @@ PyObject* make_clone_attribute();               // clone.cpp
 // _clone_attribute(value) through the module-level name at call time; calls
 // the C++ body directly while that name still holds our own function.
 Ref call_clone_attribute(PyObject* value);      // clone.cpp
+// True while the module-level _clone_attribute is our own function, so that
+// copying an exact int, float or str runs no Python code.
+bool clone_attribute_is_ours();                 // clone.cpp
 int fill_parameter_namespace(PyObject* ns);     // parameter.cpp
 int fill_book_namespace(PyObject* ns);          // book.cpp
 int fill_directory_namespace(PyObject* ns);     // directory.cpp

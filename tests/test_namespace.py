@@ -124,8 +124,11 @@ def raw_function(cls_name, member, kind):
 
 
 def test_module_namespace_order_and_values():
-    names = [n for n in vars(m) if n not in ("__name__", "__doc__", "__package__", "__loader__", "__spec__",
-                                             "__file__", "__builtins__", "__path__")]
+    # Other tests rebind module names, which moves them: read the order fresh.
+    r = run_python("import r7u_razarozu as m; print(' '.join(vars(m)))")
+    assert r.returncode == 0, r.stderr
+    names = [n for n in r.stdout.split() if n not in ("__name__", "__doc__", "__package__", "__loader__",
+                                                      "__spec__", "__file__", "__builtins__", "__path__")]
     assert names == ["Any", "_Union", "_Dict", "_Optional", "_List", "_locale", "_json", "_path", "_os",
                      "LIMIT_MODE_ABSOLUTE", "LIMIT_MODE_RELATIVE", "LIMIT_MODE_RELATIVE_PERCENTAGE",
                      "InvalidNameCharacters", "_value_cls_map", "_clone_attribute", "Parameter",
@@ -455,3 +458,26 @@ print("ok")
     r = run_python(code)
     assert r.returncode == 0, r.stderr
     assert r.stdout.strip() == "ok"
+
+
+def test_class_call_follows_replaced_init_and_new():
+    calls = []
+    saved_init = vars(m.Parameter)["__init__"]
+    try:
+        def init(self, *args, **kwargs):
+            calls.append((args, kwargs))
+            saved_init(self, *args, **kwargs)
+
+        m.Parameter.__init__ = init
+        p = m.Parameter("d", value=1)
+        assert calls == [(("d",), {"value": 1})] and p.value == 1
+        m.Parameter.__init__ = lambda self: 5
+        with pytest.raises(TypeError, match=r"^__init__\(\) should return None, not 'int'$"):
+            m.Parameter()
+    finally:
+        m.Parameter.__init__ = saved_init
+    many = {f"k{i}": i for i in range(40)}
+    p = m.Parameter("d", **many)
+    assert list(p.names()) == list(many) and p.k39 == 39
+    with pytest.raises(TypeError, match=r"^Parameter.__init__\(\) takes from 1 to 2 positional arguments but 3 were given$"):
+        m.Parameter("a", "b")
