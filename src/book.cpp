@@ -772,6 +772,15 @@ bool unpack_two(PyObject* result, Ref* first, Ref* second) {
 }
 
 // One element of a loaded book text into `parameters`.
+// ParameterBook(parameters) with our own constructor and routing, whose map
+// is then a plain dict that receives each entry in order.
+bool book_class_is_pristine(PyObject* cls) {
+    if (!PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type) return false;
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    return tp->tp_new == PyBaseObject_Type.tp_new && member_impl(tp, N.dunder_init) == book_init &&
+           member_impl(tp, N.dunder_setattr) == book_setattr;
+}
+
 bool load_element(PyObject* parameters, PyObject* element) {
     if (!assert_that([&] { return PyDict_Check(element) ? 1 : 0; })) return false;
     Ref cls = global(N.Parameter);
@@ -807,6 +816,8 @@ PyObject* book_load(PyObject* const* args, PyObject*) {
 
     Ref parameters = Ref::steal(PyDict_New());
     if (!parameters) return nullptr;
+    Ref parameter_cls = global(N.Parameter);
+    if (!parameter_cls) return nullptr;
     if (PyList_CheckExact(data.get())) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.get()); ++i) {
             Ref element = Ref::borrow(PyList_GET_ITEM(data.get(), i));
@@ -826,6 +837,17 @@ PyObject* book_load(PyObject* const* args, PyObject*) {
     }
     Ref cls = global(N.ParameterBook);
     if (!cls) return nullptr;
+    if (book_class_is_pristine(cls.get()) && parameter_cls.get() == global(N.Parameter).get() &&
+        parameter_class_is_pristine(parameter_cls.get())) {
+        // The constructor would store clones of these fresh parameters, which
+        // nothing else can reach: store them as they are.
+        Ref book = Ref::steal(PyObject_CallNoArgs(cls.get()));
+        if (!book) return nullptr;
+        Ref map = get_map(book.get());
+        if (!map || PyDict_Update(map.get(), parameters.get()) < 0) return nullptr;
+        return book.release();
+    }
+    PyErr_Clear();  // a failed lookup above only means "not pristine"
     return PyObject_CallOneArg(cls.get(), parameters.get());
 }
 

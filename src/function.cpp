@@ -544,6 +544,21 @@ int init_function_type() {
 
 bool is_function(PyObject* o) { return FunctionType && Py_IS_TYPE(o, FunctionType); }
 
+Impl member_impl(PyTypeObject* tp, PyObject* name) {
+    PyObject* found = _PyType_Lookup(tp, name);
+    if (!found) return nullptr;
+    if (is_function(found)) return as_fn(found)->spec.impl;
+    if (Py_IS_TYPE(found, &PyStaticMethod_Type)) {
+        Ref fn = Ref::steal(Py_TYPE(found)->tp_descr_get(found, nullptr, reinterpret_cast<PyObject*>(tp)));
+        if (!fn) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        return is_function(fn.get()) ? as_fn(fn.get())->spec.impl : nullptr;
+    }
+    return nullptr;
+}
+
 PyObject* make_function(const FuncSpec& spec, const char* owner, PyObject* defaults) {
     if (spec.nparams < 0 || spec.nparams > kMaxParams) {
         PyErr_SetString(PyExc_SystemError, "function spec has too many parameters");

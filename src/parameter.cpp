@@ -538,4 +538,12 @@ int fill_parameter_namespace(PyObject* ns) {
     return 0;
 }
 
+bool parameter_class_is_pristine(PyObject* cls) {
+    if (!PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type) return false;
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    return tp->tp_new == PyBaseObject_Type.tp_new && member_impl(tp, N.dunder_init) == init_impl &&
+           member_impl(tp, N.dunder_setattr) == setattr_impl && member_impl(tp, N.clone) == clone_impl &&
+           member_impl(tp, N.from_dict) == from_dict_impl && clone_attribute_is_ours();
+}
+
 }  // namespace r7u

@@ -287,6 +287,10 @@ int add_member(PyObject* ns, const FuncSpec& spec, const char* owner, PyObject* 
 // True when `o` is one of our function objects.
 bool is_function(PyObject* o);
 
+// The body of type(cls).<name> when that is one of our functions (through a
+// staticmethod too), else null. Never fails.
+Impl member_impl(PyTypeObject* tp, PyObject* name);
+
 // Replaces the subscription slots and the call of a class made by type()
 // with versions that enter our function objects directly. They look the
 // special method up on every call, as the interpreter's own slots do, so a
@@ -305,6 +309,11 @@ Ref call_clone_attribute(PyObject* value);      // clone.cpp
 // copying an exact int, float or str runs no Python code.
 bool clone_attribute_is_ours();                 // clone.cpp
 int fill_parameter_namespace(PyObject* ns);     // parameter.cpp
+// True when `cls` is a Parameter class whose constructor, attribute store,
+// clone and from_dict are still ours and _clone_attribute is too: then a
+// clone of a parameter that from_dict just made is an exact, unobservable
+// copy of it.
+bool parameter_class_is_pristine(PyObject* cls); // parameter.cpp
 int fill_book_namespace(PyObject* ns);          // book.cpp
 int fill_directory_namespace(PyObject* ns);     // directory.cpp
 // Records the standard json module's dumps and JSONEncoder as they are at

@@ -567,3 +567,25 @@ def test_file_operations_with_assertions_off(tmp_path):
     assert lines[2] == "TypeError Argument 'data' has incorrect type (expected dict, got str)"
     assert lines[3] == "TypeError Argument 'data' has incorrect type (expected dict, got int)"
     assert lines[4] == "ok" and (tmp_path / "book.d7ori").read_text() == "[]"
+
+
+def test_load_clones_through_a_replaced_clone(tmp_path):
+    # Loading skips the constructor's copies only while nobody could tell.
+    book = ParameterBook(values={"a": 1, "b": [2]})
+    target = str(tmp_path / "b.d7ori")
+    book.save(target)
+    plain = ParameterBook.load(target)
+    assert str(plain) == str(book)
+    calls = []
+    original = Parameter.clone
+    try:
+        def counting_clone(self):
+            calls.append(self)
+            return original(self)
+
+        Parameter.clone = counting_clone
+        loaded = ParameterBook.load(target)
+    finally:
+        Parameter.clone = original
+    assert len(calls) == 2 and all(p is not loaded[n] for p, n in zip(calls, ["a", "b"]))
+    assert str(loaded) == str(book)
