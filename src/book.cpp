@@ -181,7 +181,7 @@ PyObject* book_items(PyObject* const* args, PyObject*) {
 PyObject* book_names(PyObject* const* args, PyObject*) {
     Ref map = get_map(args[0]);
     if (!map) return nullptr;
-    return call_method0(N.book_keys, map.get()).release();
+    return call_method0(N.keys, map.get()).release();
 }
 
 PyObject* book_clear(PyObject* const* args, PyObject*) {
@@ -191,7 +191,7 @@ PyObject* book_clear(PyObject* const* args, PyObject*) {
         PyDict_Clear(map.get());
         Py_RETURN_NONE;
     }
-    Ref r = call_method0(N.book_clear, map.get());
+    Ref r = call_method0(N.clear, map.get());
     if (!r) return nullptr;
     Py_RETURN_NONE;
 }
@@ -351,7 +351,7 @@ Ref book_text(PyObject* self) {
     if (PyDict_CheckExact(map.get())) {
         names = Ref::steal(PyDict_Keys(map.get()));
     } else {
-        Ref keys = call_method0(N.book_keys, map.get());
+        Ref keys = call_method0(N.keys, map.get());
         if (!keys) return {};
         names = Ref::steal(PySequence_List(keys.get()));
     }
@@ -739,38 +739,6 @@ PyObject* book_save(PyObject* const* args, PyObject*) {
     Py_RETURN_NONE;
 }
 
-// Unpacks `result` into exactly two values as `a, b = result` does.
-bool unpack_two(PyObject* result, Ref* first, Ref* second) {
-    if (PyTuple_CheckExact(result) && PyTuple_GET_SIZE(result) == 2) {
-        *first = Ref::borrow(PyTuple_GET_ITEM(result, 0));
-        *second = Ref::borrow(PyTuple_GET_ITEM(result, 1));
-        return true;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(result));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(result)->tp_iter == nullptr &&
-            !PySequence_Check(result)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(result)->tp_name);
-        }
-        return false;
-    }
-    Ref* slots[] = {first, second};
-    for (int i = 0; i < 2; ++i) {
-        *slots[i] = Ref::steal(PyIter_Next(it.get()));
-        if (!*slots[i]) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            return false;
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
-    }
-    return !PyErr_Occurred();
-}
-
 // One element of a loaded book text into `parameters`.
 // ParameterBook(parameters) with our own constructor and routing, whose map
 // is then a plain dict that receives each entry in order.
@@ -789,7 +757,7 @@ bool load_element(PyObject* parameters, PyObject* element) {
     Ref result = call_method(N.from_dict, cls.get(), rest);
     if (!result) return false;
     Ref name, parameter;
-    if (!unpack_two(result.get(), &name, &parameter)) return false;
+    if (!unpack_two(result.get(), name, parameter)) return false;
     return PyDict_SetItem(parameters, name.get(), parameter.get()) == 0;
 }
 

@@ -111,45 +111,6 @@ PyObject* clone_list(PyObject* attr) {
     return copy.release();
 }
 
-// Unpacks `pair` into exactly two values as `for key, value in ...` does.
-bool unpack_pair(PyObject* pair, Ref& first, Ref& second) {
-    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
-        first = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
-        second = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
-        return true;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(pair));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(pair)->tp_iter == nullptr &&
-            !PySequence_Check(pair)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(pair)->tp_name);
-        }
-        return false;
-    }
-    Ref* slots[] = {&first, &second};
-    for (int n = 0; n < 2; ++n) {
-        *slots[n] = Ref::steal(PyIter_Next(it.get()));
-        if (!*slots[n]) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", n);
-            }
-            return false;
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) {
-        if (PyList_CheckExact(pair) || PyTuple_CheckExact(pair) || PyDict_CheckExact(pair)) {
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)",
-                         PyObject_Size(pair));
-        } else {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        }
-        return false;
-    }
-    return !PyErr_Occurred();
-}
-
 // copy[clone(key)] = clone(value), the key copied first. 0 or -1.
 int clone_pair_into(PyObject* copy, PyObject* key, PyObject* value) {
     Ref key_copy = Ref::steal(clone_nested(key));
@@ -174,7 +135,7 @@ int clone_pair_into(PyObject* copy, PyObject* key, PyObject* value) {
             break;
         }
         Ref key, value;
-        if (!unpack_pair(pair.get(), key, value)) return nullptr;
+        if (!unpack_two(pair.get(), key, value)) return nullptr;
         if (clone_pair_into(copy.get(), key.get(), value.get()) < 0) return nullptr;
     }
     return copy.release();

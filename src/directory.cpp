@@ -98,43 +98,6 @@ Ref path_attr(PyObject* attr) {
     return Ref::steal(PyObject_GetAttr(mod.get(), attr));
 }
 
-// Unpacks `pair` into exactly two values, as `for key, value in ...` does.
-bool unpack_pair(PyObject* pair, Ref& first, Ref& second) {
-    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
-        first = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
-        second = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
-        return true;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(pair));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(pair)->tp_iter == nullptr &&
-            !PySequence_Check(pair)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(pair)->tp_name);
-        }
-        return false;
-    }
-    Ref* slots[] = {&first, &second};
-    for (int n = 0; n < 2; ++n) {
-        *slots[n] = Ref::steal(PyIter_Next(it.get()));
-        if (!*slots[n]) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", n);
-            }
-            return false;
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) {
-        if (PyList_CheckExact(pair) || PyTuple_CheckExact(pair) || PyDict_CheckExact(pair)) {
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", PyObject_Size(pair));
-        } else {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        }
-        return false;
-    }
-    return !PyErr_Occurred();
-}
-
 // f(key, value) for each pair of `map.items()`: an exact dict directly
 // (failing as a dict iterator does when it changes underneath), anything
 // else through its own items().
@@ -168,7 +131,7 @@ int for_each_item(PyObject* map, F&& f) {
         Ref pair = Ref::steal(PyIter_Next(it.get()));
         if (!pair) return PyErr_Occurred() ? -1 : 0;
         Ref key, value;
-        if (!unpack_pair(pair.get(), key, value)) return -1;
+        if (!unpack_two(pair.get(), key, value)) return -1;
         if (f(key.get(), value.get()) < 0) return -1;
     }
 }
@@ -266,7 +229,7 @@ PyObject* dir_items(PyObject* const* args, PyObject*) {
 PyObject* dir_names(PyObject* const* args, PyObject*) {
     Ref map = item_map(args[0]);
     if (!map) return nullptr;
-    return PyObject_CallMethodNoArgs(map.get(), N.dir_keys);
+    return PyObject_CallMethodNoArgs(map.get(), N.keys);
 }
 
 PyObject* dir_getattr(PyObject* const* args, PyObject*) { return map_read(args[0], args[1]); }
@@ -330,7 +293,7 @@ PyObject* dir_clear(PyObject* const* args, PyObject*) {
         PyDict_Clear(map.get());
         Py_RETURN_NONE;
     }
-    Ref r = Ref::steal(PyObject_CallMethodNoArgs(map.get(), N.dir_clear));
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(map.get(), N.clear));
     if (!r) return nullptr;
     Py_RETURN_NONE;
 }

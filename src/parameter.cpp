@@ -217,7 +217,7 @@ PyObject* items_impl(PyObject* const* args, PyObject*) {
 PyObject* names_impl(PyObject* const* args, PyObject*) {
     Ref attrs = attributes_of(args[0]);
     if (!attrs) return nullptr;
-    return PyObject_CallMethodNoArgs(attrs.get(), N.param_keys);
+    return PyObject_CallMethodNoArgs(attrs.get(), N.keys);
 }
 
 PyObject* clear_impl(PyObject* const* args, PyObject*) {
@@ -226,7 +226,7 @@ PyObject* clear_impl(PyObject* const* args, PyObject*) {
     if (PyDict_CheckExact(attrs.get())) {
         PyDict_Clear(attrs.get());
     } else {
-        Ref r = Ref::steal(PyObject_CallMethodNoArgs(attrs.get(), N.param_clear));
+        Ref r = Ref::steal(PyObject_CallMethodNoArgs(attrs.get(), N.clear));
         if (!r) return nullptr;
     }
     return none();

@@ -75,6 +75,8 @@ public:
     X(dunder_delitem, "__delitem__")                              \
     X(dunder_init, "__init__")                                    \
     X(empty, "")                                                  \
+    X(keys, "keys")                                               \
+    X(clear, "clear")                                             \
     /* cloning and parameters */                                  \
     X(real, "real")                                               \
     X(imag, "imag")                                               \
@@ -93,8 +95,6 @@ public:
     X(get_or_set, "get_or_set")                                   \
     X(to_dict, "to_dict")                                         \
     X(from_dict, "from_dict")                                     \
-    X(param_keys, "keys")                                         \
-    X(param_clear, "clear")                                       \
     /* books */                                                   \
     X(priv_book_parameters, "_ParameterBook__parameters")         \
     X(ExtName, "ExtName")                                         \
@@ -117,8 +117,6 @@ public:
     X(encoding, "encoding")                                       \
     X(utf8, "utf8")                                               \
     X(JSONEncoder, "JSONEncoder")                                 \
-    X(book_keys, "keys")                                          \
-    X(book_clear, "clear")                                        \
     X(book_endswith, "endswith")                                  \
     X(book_mode_w, "w")                                           \
     X(book_mode_r, "r")                                           \
@@ -136,8 +134,6 @@ public:
     X(sep, "sep")                                                 \
     X(altsep, "altsep")                                           \
     X(_backup_books_in_this_directory, "_backup_books_in_this_directory") \
-    X(dir_keys, "keys")                                           \
-    X(dir_clear, "clear")                                         \
     X(dir_dot, ".")                                               \
     X(dir_dash, "-")
 
@@ -202,6 +198,10 @@ inline bool assert_that(F&& cond) {
 
 // Python `a == b` truth (1, 0, -1), fast for exact str.
 int py_eq(PyObject* a, PyObject* b);
+
+// `a, b = pair` (also the pairs of a `for k, v in ...`), with the
+// interpreter's messages. False with an exception set.
+bool unpack_two(PyObject* pair, Ref& first, Ref& second);
 
 // ---------------------------------------------------------------------------
 // Recursion guard over user data.

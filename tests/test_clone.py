@@ -257,7 +257,7 @@ def test_ordered_dict_becomes_a_plain_dict():
 @pytest.mark.parametrize(
     "pairs, error, message",
     [
-        ([("a", 1, 2)], ValueError, "too many values to unpack (expected 2, got 3)"),
+        ([("a", 1, 2)], ValueError, "too many values to unpack (expected 2)"),
         ([["a"]], ValueError, "not enough values to unpack (expected 2, got 1)"),
         ([iter(["a"])], ValueError, "not enough values to unpack (expected 2, got 1)"),
         ([iter(["a", 1, 2])], ValueError, "too many values to unpack (expected 2)"),
