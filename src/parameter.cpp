@@ -26,7 +26,7 @@ Ref map_get(PyObject* map, PyObject* key) {
     if (PyDict_CheckExact(map)) {
         PyObject* v = PyDict_GetItemWithError(map, key);
         if (v) return Ref::borrow(v);
-        if (!PyErr_Occurred()) _PyErr_SetKeyError(key);
+        if (!PyErr_Occurred()) key_error(key);
         return {};
     }
     return Ref::steal(PyObject_GetItem(map, key));

@@ -208,12 +208,33 @@ bool unpack_two(PyObject* pair, Ref& first, Ref& second);
 // ---------------------------------------------------------------------------
 class RecursionGuard {
     bool entered_;
+#if PY_VERSION_HEX >= 0x030D0000
+    // From 3.13 the interpreter's C budget ignores sys.setrecursionlimit():
+    // keep our own depth to that limit too, so a low limit (or a small
+    // thread stack sized for it) still ends in RecursionError.
+    static inline thread_local int depth_ = 0;
+    static bool enter(const char* where) noexcept {
+        if (depth_ >= Py_GetRecursionLimit()) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            return false;
+        }
+        if (Py_EnterRecursiveCall(where)) return false;
+        ++depth_;
+        return true;
+    }
+    static void leave() noexcept {
+        --depth_;
+        Py_LeaveRecursiveCall();
+    }
+#else
+    static bool enter(const char* where) noexcept { return Py_EnterRecursiveCall(where) == 0; }
+    static void leave() noexcept { Py_LeaveRecursiveCall(); }
+#endif
 
 public:
-    explicit RecursionGuard(const char* where) noexcept
-        : entered_(Py_EnterRecursiveCall(where) == 0) {}
+    explicit RecursionGuard(const char* where) noexcept : entered_(enter(where)) {}
     ~RecursionGuard() {
-        if (entered_) Py_LeaveRecursiveCall();
+        if (entered_) leave();
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;

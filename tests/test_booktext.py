@@ -492,7 +492,9 @@ def test_replaced_pieces_of_the_encoder_module_are_used(monkeypatch, name, repla
     want = reference(book)
     got, calls = text_and_calls(book)
     assert got == want and calls == 1
-    assert evidence in got
+    # From 3.13 the indenting encoder is written in C and reads neither of these.
+    if sys.version_info < (3, 13) or name == "encode_basestring":
+        assert evidence in got
     monkeypatch.undo()
     assert_native(book)
 
