@@ -24,4 +24,6 @@ with tempfile.TemporaryDirectory() as folder:
     print(sorted(os.listdir(target)))
     loaded = ParameterDirectory.load(target)
     print(loaded["motor"])    # the book text
-    print(loaded["ui"]["colours"].get_parameter_value("theme"))
+    colours = loaded["ui"]["colours"]          # an item: a book or a directory
+    assert isinstance(colours, ParameterBook)  # tells the type checker which
+    print(colours.get_parameter_value("theme"))

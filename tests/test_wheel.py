@@ -1,0 +1,136 @@
+"""`pip wheel .` gives a wheel that installs into a fresh virtual environment, stubs included.
+
+One wheel is built per test run (a module fixture). The build fetches the build backend from
+the package registry; when the registry cannot be reached, these tests are skipped, and any
+other build failure fails them.
+"""
+import os
+import re
+import subprocess
+import sys
+import sysconfig
+import zipfile
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+STUB = ROOT / "stubs" / "r7u_razarozu-stubs" / "__init__.pyi"
+EXAMPLES = ROOT / "examples"
+# What pip says when it cannot reach the registry (or the registry has nothing for it).
+UNREACHABLE = re.compile(
+    r"NewConnectionError|Failed to establish a new connection|Temporary failure in name resolution"
+    r"|Name or service not known|Network is unreachable|Connection refused|ConnectTimeout|ReadTimeout"
+    r"|No matching distribution found for scikit-build-core|from versions: none")
+
+
+# Settings that would reach the module or stubs of the tree, or (in the sanitizer run) preload
+# the sanitizer runtime into pip, the compiler and the fresh interpreter: the wheel is built
+# and used as a user builds and uses it.
+NOT_PASSED_ON = {"PYTHONPATH", "MYPYPATH", "PYTHONHOME", "VIRTUAL_ENV", "PYTHONSTARTUP", "PYTHONMALLOC",
+                 "LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS"}
+
+
+def clean_env(**extra):
+    env = {k: v for k, v in os.environ.items() if k not in NOT_PASSED_ON}
+    env.update(extra)
+    return env
+
+
+def run(*args, **kw):
+    return subprocess.run([str(a) for a in args], capture_output=True, text=True, timeout=900, **kw)
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    dist = tmp_path_factory.mktemp("dist")
+    build = run(sys.executable, "-m", "pip", "wheel", ROOT, "--no-deps", "--disable-pip-version-check",
+                "--retries", "2", "--timeout", "30", "-w", dist, cwd=dist, env=clean_env())
+    if build.returncode != 0:
+        if UNREACHABLE.search(build.stdout + build.stderr):
+            pytest.skip("the package registry is unreachable: " + build.stderr.strip().splitlines()[-1])
+        pytest.fail("pip wheel failed:\n" + build.stdout + build.stderr)
+    wheels = list(dist.glob("*.whl"))
+    assert len(wheels) == 1, wheels
+    return wheels[0]
+
+
+@pytest.fixture(scope="module")
+def venv(wheel, tmp_path_factory):
+    """A fresh virtual environment with the wheel installed by its own pip, offline."""
+    folder = tmp_path_factory.mktemp("venv")
+    made = run(sys.executable, "-m", "venv", folder, env=clean_env())
+    assert made.returncode == 0, made.stderr
+    python = folder / "bin" / "python"
+    installed = run(python, "-m", "pip", "install", "--no-index", "--no-deps", "--disable-pip-version-check",
+                    wheel, cwd=folder, env=clean_env())
+    assert installed.returncode == 0, installed.stdout + installed.stderr
+    purelib = run(python, "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])").stdout.strip()
+    return python, Path(purelib)
+
+
+def test_wheel_is_for_this_interpreter_and_holds_the_stubs(wheel):
+    tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    assert wheel.name.startswith(f"r7u_razarozu-0.1.0-{tag}-{tag}-"), wheel.name
+    with zipfile.ZipFile(wheel) as archive:
+        names = archive.namelist()
+        stub = archive.read("r7u_razarozu-stubs/__init__.pyi")
+    assert stub == STUB.read_bytes()
+    extension = "r7u_razarozu" + sysconfig.get_config_var("EXT_SUFFIX")
+    payload = sorted(n for n in names if ".dist-info/" not in n)
+    assert payload == ["r7u_razarozu-stubs/__init__.pyi", extension]
+    # A stub-only package for a whole module: no py.typed marker (that would mean "partial").
+    assert not any(n.endswith("py.typed") for n in names)
+
+
+def test_installed_wheel_imports_from_the_fresh_environment(venv, tmp_path):
+    python, site = venv
+    code = ("import sys, r7u_razarozu as m; print(m.__file__); "
+            "b = m.ParameterBook(values={'speed': 3}); b.save('motor'); "
+            "print(m.ParameterBook.load('motor.d7ori').get_parameter_value('speed'))")
+    # -I: neither the working folder nor PYTHONPATH nor the user's site-packages count.
+    result = run(python, "-I", "-W", "error", "-c", code, cwd=tmp_path, env=clean_env())
+    assert result.returncode == 0, result.stderr
+    where, value = result.stdout.splitlines()
+    assert Path(where).parent == site
+    assert value == "3"
+    assert (site / "r7u_razarozu-stubs" / "__init__.pyi").read_bytes() == STUB.read_bytes()
+
+
+def test_examples_run_from_the_installed_wheel(venv, tmp_path):
+    python, _ = venv
+    for example in sorted(EXAMPLES.glob("*.py")):
+        result = run(python, "-I", example, cwd=tmp_path, env=clean_env())
+        assert result.returncode == 0, (example.name, result.stderr)
+
+
+def test_mypy_finds_the_installed_stubs(venv, tmp_path):
+    # mypy runs here but looks for packages in the fresh environment only (--python-executable);
+    # with --strict, a module without type information would be an error, so a clean run proves
+    # that the stubs were found there.
+    python, site = venv
+    result = run(sys.executable, "-m", "mypy", "--strict", "--python-executable", python,
+                 "--cache-dir", tmp_path / "cache", "--no-color-output", EXAMPLES,
+                 cwd=tmp_path, env=clean_env())
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert re.search(r"Success: no issues found in \d+ source files", result.stdout)
+
+    probe = tmp_path / "probe.py"
+    probe.write_text("import r7u_razarozu\nreveal_type(r7u_razarozu.ParameterBook.load)\n", encoding="utf8")
+    result = run(sys.executable, "-m", "mypy", "--strict", "--python-executable", python,
+                 "--cache-dir", tmp_path / "cache", "--no-color-output", probe, cwd=tmp_path, env=clean_env())
+    assert result.returncode == 0, result.stdout
+    assert 'def (filename: str) -> r7u_razarozu.ParameterBook' in result.stdout.replace("builtins.", "")
+
+
+def test_without_the_stubs_mypy_would_complain(venv, tmp_path):
+    # The counter-check: an environment without the stub package fails the same strict run.
+    python, _ = venv
+    bare = tmp_path / "bare"
+    made = run(sys.executable, "-m", "venv", "--without-pip", bare, env=clean_env())
+    assert made.returncode == 0, made.stderr
+    result = run(sys.executable, "-m", "mypy", "--strict", "--python-executable", bare / "bin" / "python",
+                 "--cache-dir", tmp_path / "cache", "--no-color-output", EXAMPLES / "quickstart.py",
+                 cwd=tmp_path, env=clean_env())
+    assert result.returncode == 1
+    assert 'Cannot find implementation or library stub for module named "r7u_razarozu"' in result.stdout
