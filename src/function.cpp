@@ -465,7 +465,11 @@ PyObject* fast_construct(PyObject* cls, PyObject* const* args, size_t nargsf, Py
         !is_function(init))
         return generic_type_call(cls, args, nargs, kwnames);
     Ref keep_init = Ref::borrow(init);
-    Ref self = Ref::steal(tp->tp_alloc(tp, 0));
+    // Through object.__new__ itself: it also lays out the instance's inline
+    // attribute values, which the interpreter's method-call fast path needs.
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!no_args) return nullptr;
+    Ref self = Ref::steal(tp->tp_new(tp, no_args.get(), nullptr));
     if (!self) return nullptr;
     const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     constexpr Py_ssize_t kSmall = 16;
