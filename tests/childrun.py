@@ -1,0 +1,80 @@
+"""Runs Python code in a child interpreter, so that a crash shows as a
+signal and a sanitizer report as a failed run instead of taking the test
+session down. The child inherits the environment (PYTHONPATH, and in the
+sanitizer run LD_PRELOAD and the sanitizer options)."""
+import json
+import os
+import signal
+import subprocess
+import sys
+
+# Only a guard against a hang: a run that needs this long is stuck.
+HANG_SECONDS = 900
+
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                   "SUMMARY: UndefinedBehaviorSanitizer")
+
+PRELUDE = """\
+import json, os, sys, warnings
+warnings.simplefilter("ignore", DeprecationWarning)
+import r7u_razarozu as m
+P, B, D = m.Parameter, m.ParameterBook, m.ParameterDirectory
+
+def outcome(fn):
+    try:
+        fn()
+    except BaseException as e:
+        return type(e).__name__
+    return "ok"
+"""
+
+
+class ChildFailed(AssertionError):
+    pass
+
+
+def describe(proc):
+    if proc.returncode < 0:
+        try:
+            name = signal.Signals(-proc.returncode).name
+        except ValueError:
+            name = str(-proc.returncode)
+        return f"child killed by signal {name}"
+    return f"child exited with {proc.returncode}"
+
+
+def run(code, cwd=None, args=(), optimize=False, timeout=HANG_SECONDS, env=None, prelude=True):
+    """Runs `code` (with the prelude above) in a child interpreter. Returns
+    its standard output; raises ChildFailed on a crash, a non-zero exit, a
+    sanitizer report or a hang."""
+    cmd = [sys.executable] + (["-O"] if optimize else []) + ["-c", (PRELUDE if prelude else "") + code, *args]
+    here = os.path.dirname(os.path.abspath(__file__))
+    child_env = dict(os.environ if env is None else env)
+    # The module and the helpers of this folder must import in the child,
+    # which may run in another folder.
+    paths = [os.path.abspath(p) for p in child_env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    child_env["PYTHONPATH"] = os.pathsep.join(paths + [here])
+    try:
+        proc = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, errors="replace",
+                              timeout=timeout, env=child_env)
+    except subprocess.TimeoutExpired as e:
+        raise ChildFailed(f"child still running after {timeout} s (hang)\n{_tail(e.stderr)}") from None
+    report = [mark for mark in SANITIZER_MARKS if mark in proc.stderr]
+    if proc.returncode != 0 or report:
+        raise ChildFailed(f"{describe(proc)}{', sanitizer report' if report else ''}\n"
+                          f"--- stdout\n{_tail(proc.stdout)}\n--- stderr\n{_tail(proc.stderr)}")
+    return proc.stdout
+
+
+def run_json(code, **kwargs):
+    """run(), where the child prints one JSON document as its last line."""
+    out = run(code, **kwargs)
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def _tail(text, limit=6000):
+    if text is None:
+        return ""
+    if isinstance(text, bytes):
+        text = text.decode("utf8", "replace")
+    return text if len(text) <= limit else "..." + text[-limit:]
