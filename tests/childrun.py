@@ -7,6 +7,7 @@ import os
 import signal
 import subprocess
 import sys
+import textwrap
 
 # Only a guard against a hang: a run that needs this long is stuck.
 HANG_SECONDS = 900
@@ -48,12 +49,7 @@ def run(code, cwd=None, args=(), optimize=False, timeout=HANG_SECONDS, env=None,
     its standard output; raises ChildFailed on a crash, a non-zero exit, a
     sanitizer report or a hang."""
     cmd = [sys.executable] + (["-O"] if optimize else []) + ["-c", (PRELUDE if prelude else "") + code, *args]
-    here = os.path.dirname(os.path.abspath(__file__))
-    child_env = dict(os.environ if env is None else env)
-    # The module and the helpers of this folder must import in the child,
-    # which may run in another folder.
-    paths = [os.path.abspath(p) for p in child_env.get("PYTHONPATH", "").split(os.pathsep) if p]
-    child_env["PYTHONPATH"] = os.pathsep.join(paths + [here])
+    child_env = _child_env(env)
     try:
         proc = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, errors="replace",
                               timeout=timeout, env=child_env)
@@ -63,6 +59,30 @@ def run(code, cwd=None, args=(), optimize=False, timeout=HANG_SECONDS, env=None,
     if proc.returncode != 0 or report:
         raise ChildFailed(f"{describe(proc)}{', sanitizer report' if report else ''}\n"
                           f"--- stdout\n{_tail(proc.stdout)}\n--- stderr\n{_tail(proc.stderr)}")
+    return proc.stdout
+
+
+def _child_env(env=None):
+    child_env = dict(os.environ if env is None else env)
+    # The module and the helpers of this folder must import in the child,
+    # which may run in another folder.
+    here = os.path.dirname(os.path.abspath(__file__))
+    paths = [os.path.abspath(p) for p in child_env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    child_env["PYTHONPATH"] = os.pathsep.join(paths + [here])
+    return child_env
+
+
+def python(code, *flags, cwd=None, timeout=300):
+    """The finished child process that ran `code` (dedented, no prelude) with
+    the interpreter flags given; its outcome is the caller's to judge."""
+    return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          env=_child_env(), cwd=cwd, timeout=timeout)
+
+
+def python_output(code, *flags, cwd=None):
+    """Standard output of python(); the child must exit cleanly."""
+    proc = python(code, *flags, cwd=cwd)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
     return proc.stdout
 
 

@@ -3,13 +3,12 @@ import collections
 import copy
 import gc
 import os
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
 import r7u_razarozu as mod
+from childrun import python_output as run_python
 from r7u_razarozu import Parameter, ParameterBook
 
 PRIVATE = "_ParameterBook__parameters"
@@ -17,19 +16,6 @@ PRIVATE = "_ParameterBook__parameters"
 
 class MyStr(str):
     pass
-
-
-def run_python(code, *flags):
-    """Runs `code` in a fresh interpreter that imports the same build of the module."""
-    env = dict(os.environ)
-    where = [os.path.dirname(os.path.abspath(mod.__file__))]
-    if env.get("PYTHONPATH"):
-        where.append(env["PYTHONPATH"])
-    env["PYTHONPATH"] = os.pathsep.join(where)
-    r = subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                       env=env, timeout=300)
-    assert r.returncode == 0, r.stdout + r.stderr
-    return r.stdout
 
 
 def names(book):

@@ -3,28 +3,14 @@ import builtins
 import json
 import math
 import os
-import subprocess
-import sys
-import textwrap
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import r7u_razarozu as mod
+from childrun import python_output as run_python
 from r7u_razarozu import Parameter, ParameterBook
-
-
-def run_python(code, *flags, cwd=None):
-    env = dict(os.environ)
-    where = [os.path.dirname(os.path.abspath(mod.__file__))]
-    if env.get("PYTHONPATH"):
-        where.append(env["PYTHONPATH"])
-    env["PYTHONPATH"] = os.pathsep.join(where)
-    r = subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                       env=env, cwd=cwd, timeout=300)
-    assert r.returncode == 0, r.stdout + r.stderr
-    return r.stdout
 
 
 def expected_text(book):

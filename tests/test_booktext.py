@@ -10,9 +10,7 @@ import math
 import os
 import random
 import struct
-import subprocess
 import sys
-import textwrap
 import types
 
 import pytest
@@ -20,6 +18,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import r7u_razarozu as mod
+from childrun import python_output as run_python
 from r7u_razarozu import Parameter, ParameterBook
 
 
@@ -106,18 +105,6 @@ def book_from(contents):
         form["attributes"].update(attributes)
         book[name] = p
     return book
-
-
-def run_python(code, *flags):
-    """Runs `code` in a fresh interpreter that imports the same build of the module."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [os.path.dirname(os.path.abspath(mod.__file__))] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else [])
-    )
-    r = subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                       env=env, timeout=300)
-    assert r.returncode == 0, r.stdout + r.stderr
-    return r.stdout
 
 
 # ---------------------------------------------------------------------------

@@ -1,9 +1,7 @@
 import builtins
 import inspect
 import math
-import subprocess
 import sys
-import textwrap
 from collections import OrderedDict
 
 import pytest
@@ -11,6 +9,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import r7u_razarozu as mod
+from childrun import python as run_python
 
 clone = mod._clone_attribute
 
@@ -516,16 +515,6 @@ def test_argument_binding():
 # ---------------------------------------------------------------------------
 # Depth
 # ---------------------------------------------------------------------------
-def run_python(code, *flags):
-    return subprocess.run(
-        [sys.executable, *flags, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=120,
-        env=None,
-    )
-
-
 def test_deep_and_self_containing_values_end_in_recursion_error():
     r = run_python(
         """

@@ -1,13 +1,13 @@
 """ParameterDirectory as a container: construction, copies, routing, subscription, rename."""
 import gc
 import os
-import subprocess
 import sys
 import textwrap
 
 import pytest
 
 import r7u_razarozu as m
+from childrun import python as run_python
 from r7u_razarozu import Parameter, ParameterBook, ParameterDirectory
 
 ROUTED = "_ParameterDirectory__parameters"
@@ -433,12 +433,6 @@ def test_object_without_mapping_fails_in_an_ordinary_way():
 # ---------------------------------------------------------------------------
 # Assertions off
 # ---------------------------------------------------------------------------
-
-def run_python(code, *flags):
-    env = dict(os.environ)
-    return subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True, env=env,
-                          timeout=600)
-
 
 def test_assertions_off_in_a_subprocess():
     code = textwrap.dedent("""

@@ -5,13 +5,12 @@ import locale
 import os
 import os.path
 import pickle
-import subprocess
-import sys
 import typing
 
 import pytest
 
 import r7u_razarozu as m
+from childrun import python as run_python
 
 M, S, P = "method", "static", "property"
 NO = inspect.Parameter.empty
@@ -300,10 +299,6 @@ def test_subclass_of_str_refused_by_exact_checks():
     with pytest.raises(TypeError, match=r"^Argument 'name' has incorrect type \(expected str, got S\)$"):
         p.get(S("value"))
     assert p[S("value")] == 1
-
-
-def run_python(code, *flags):
-    return subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True, timeout=120)
 
 
 def test_import_frame_behaviour():
