@@ -15,17 +15,6 @@ clone = mod._clone_attribute
 
 
 @pytest.fixture
-def namespace():
-    """The module's namespace, restored whole and in order afterwards (a
-    name deleted and put back would otherwise move to the end)."""
-    saved = dict(vars(mod))
-    yield vars(mod)
-    ns = vars(mod)
-    ns.clear()
-    ns.update(saved)
-
-
-@pytest.fixture
 def rebound(monkeypatch):
     """Rebinds the module-level `_clone_attribute`; restored afterwards."""
 

@@ -10,17 +10,6 @@ import r7u_razarozu as mod
 P = mod.Parameter
 
 
-@pytest.fixture
-def namespace():
-    """The module's namespace, restored whole and in order afterwards (a
-    name deleted and put back would otherwise move to the end)."""
-    saved = dict(vars(mod))
-    yield vars(mod)
-    ns = vars(mod)
-    ns.clear()
-    ns.update(saved)
-
-
 # The host warns about locale.getdefaultlocale, which `description` calls.
 pytestmark = pytest.mark.filterwarnings("ignore:.*getdefaultlocale:DeprecationWarning")
 

@@ -11,17 +11,6 @@ import r7u_razarozu as mod
 P = mod.Parameter
 
 
-@pytest.fixture
-def namespace():
-    """The module's namespace, restored whole and in order afterwards (a
-    name deleted and put back would otherwise move to the end)."""
-    saved = dict(vars(mod))
-    yield vars(mod)
-    ns = vars(mod)
-    ns.clear()
-    ns.update(saved)
-
-
 class MyStr(str):
     pass
 
