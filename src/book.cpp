@@ -45,28 +45,6 @@ Ref get_map(PyObject* self) {
     return m;
 }
 
-Ref map_get(PyObject* map, PyObject* key) {
-    if (PyDict_CheckExact(map)) {
-        PyObject* v = PyDict_GetItemWithError(map, key);
-        if (v) return Ref::borrow(v);
-        if (!PyErr_Occurred()) key_error(key);
-        return {};
-    }
-    return Ref::steal(PyObject_GetItem(map, key));
-}
-
-int map_set(PyObject* map, PyObject* key, PyObject* value) {
-    return PyDict_CheckExact(map) ? PyDict_SetItem(map, key, value) : PyObject_SetItem(map, key, value);
-}
-
-int map_del(PyObject* map, PyObject* key) {
-    return PyDict_CheckExact(map) ? PyDict_DelItem(map, key) : PyObject_DelItem(map, key);
-}
-
-int map_contains(PyObject* map, PyObject* key) {
-    return PyDict_CheckExact(map) ? PyDict_Contains(map, key) : PySequence_Contains(map, key);
-}
-
 // `name in map` followed by `map[name]`. For an exact dict and an exact str
 // nothing can run between the two, so one lookup answers both. Returns 1 with
 // *found set, 0 when absent, -1 on error.

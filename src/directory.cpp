@@ -155,32 +155,15 @@ int for_each(PyObject* iterable, F&& f) {
     }
 }
 
-// Stores `value` under `key` in the mapping itself.
-int map_store(PyObject* map, PyObject* key, PyObject* value) {
-    if (PyDict_CheckExact(map)) return PyDict_SetItem(map, key, value);
-    return PyObject_SetItem(map, key, value);
-}
-
 PyObject* map_read(PyObject* self, PyObject* key) {
     Ref map = item_map(self);
     if (!map) return nullptr;
-    if (PyDict_CheckExact(map.get())) {
-        PyObject* v = PyDict_GetItemWithError(map.get(), key);
-        if (v) return Py_NewRef(v);
-        if (PyErr_Occurred()) return nullptr;
-        return key_error(key);
-    }
-    return PyObject_GetItem(map.get(), key);
+    return map_get(map.get(), key).release();
 }
 
 PyObject* map_delete(PyObject* self, PyObject* key) {
     Ref map = item_map(self);
-    if (!map) return nullptr;
-    if (PyDict_CheckExact(map.get())) {
-        if (PyDict_DelItem(map.get(), key) < 0) return nullptr;
-    } else if (PyObject_DelItem(map.get(), key) < 0) {
-        return nullptr;
-    }
+    if (!map || map_del(map.get(), key) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -206,7 +189,7 @@ PyObject* dir_init(PyObject* const* args, PyObject*) {
         if (!copy) return -1;
         Ref map = item_map(self);
         if (!map) return -1;
-        return map_store(map.get(), name, copy.get());
+        return map_set(map.get(), name, copy.get());
     });
     if (r < 0) return nullptr;
     Py_RETURN_NONE;
@@ -251,7 +234,7 @@ PyObject* dir_setattr(PyObject* const* args, PyObject*) {
     if (!assert_that([&] { return is_item(value); })) return nullptr;
     Ref map = item_map(self);
     if (!map) return nullptr;
-    if (map_store(map.get(), key, value) < 0) return nullptr;
+    if (map_set(map.get(), key, value) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -282,7 +265,7 @@ PyObject* dir_setitem(PyObject* const* args, PyObject*) {
     if (!assert_that([&] { return is_item(value); })) return nullptr;
     Ref map = item_map(args[0]);
     if (!map) return nullptr;
-    if (map_store(map.get(), key, value) < 0) return nullptr;
+    if (map_set(map.get(), key, value) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

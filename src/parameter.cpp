@@ -20,34 +20,6 @@ PyObject* g_setattr_function = nullptr;
 PyObject* none() { return Py_NewRef(Py_None); }
 
 // ---------------------------------------------------------------------------
-// Map access: exact dicts directly, anything else through its protocol.
-// ---------------------------------------------------------------------------
-Ref map_get(PyObject* map, PyObject* key) {
-    if (PyDict_CheckExact(map)) {
-        PyObject* v = PyDict_GetItemWithError(map, key);
-        if (v) return Ref::borrow(v);
-        if (!PyErr_Occurred()) key_error(key);
-        return {};
-    }
-    return Ref::steal(PyObject_GetItem(map, key));
-}
-
-int map_set(PyObject* map, PyObject* key, PyObject* value) {
-    if (PyDict_CheckExact(map)) return PyDict_SetItem(map, key, value);
-    return PyObject_SetItem(map, key, value);
-}
-
-int map_del(PyObject* map, PyObject* key) {
-    if (PyDict_CheckExact(map)) return PyDict_DelItem(map, key);
-    return PyObject_DelItem(map, key);
-}
-
-int map_contains(PyObject* map, PyObject* key) {
-    if (PyDict_CheckExact(map)) return PyDict_Contains(map, key);
-    return PySequence_Contains(map, key);
-}
-
-// ---------------------------------------------------------------------------
 // The private maps.
 // ---------------------------------------------------------------------------
 // The attribute map. Without it a miss would fall into __getattr__, which

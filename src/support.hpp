@@ -196,6 +196,27 @@ inline bool assert_that(F&& cond) {
     return true;
 }
 
+// The private maps are plain dicts unless someone assigned another object
+// to the private name: exact dicts directly, anything else by its protocol.
+inline Ref map_get(PyObject* map, PyObject* key) {
+    if (PyDict_CheckExact(map)) {
+        PyObject* v = PyDict_GetItemWithError(map, key);
+        if (v) return Ref::borrow(v);
+        if (!PyErr_Occurred()) key_error(key);
+        return {};
+    }
+    return Ref::steal(PyObject_GetItem(map, key));
+}
+inline int map_set(PyObject* map, PyObject* key, PyObject* value) {
+    return PyDict_CheckExact(map) ? PyDict_SetItem(map, key, value) : PyObject_SetItem(map, key, value);
+}
+inline int map_del(PyObject* map, PyObject* key) {
+    return PyDict_CheckExact(map) ? PyDict_DelItem(map, key) : PyObject_DelItem(map, key);
+}
+inline int map_contains(PyObject* map, PyObject* key) {
+    return PyDict_CheckExact(map) ? PyDict_Contains(map, key) : PySequence_Contains(map, key);
+}
+
 // Python `a == b` truth (1, 0, -1), fast for exact str.
 int py_eq(PyObject* a, PyObject* b);
 
