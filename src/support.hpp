@@ -67,7 +67,6 @@ public:
     X(_path, "_path")                                             \
     X(_os, "_os")                                                 \
     /* frame */                                                   \
-    X(dunder_name, "__name__")                                    \
     X(dunder_setattr, "__setattr__")                              \
     X(dunder_delattr, "__delattr__")                              \
     X(dunder_getitem, "__getitem__")                              \
@@ -86,7 +85,6 @@ public:
     X(name, "name")                                               \
     X(description, "description")                                 \
     X(attributes, "attributes")                                   \
-    X(self, "self")                                               \
     X(getdefaultlocale, "getdefaultlocale")                       \
     X(priv_attributes, "_Parameter__attributes")                  \
     X(priv_description, "_Parameter__description")                \
