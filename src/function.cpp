@@ -8,7 +8,6 @@
 #include "support.hpp"
 
 #include <cstddef>
-#include <cstring>
 
 namespace r7u {
 namespace {
@@ -111,13 +110,6 @@ inline bool check_arguments(const FuncSpec& sp, PyObject* const* args) {
     return true;
 }
 
-inline bool same_name(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
-}
-
 PyObject* bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const FuncSpec& sp = f->spec;
     const int np = sp.nparams;
@@ -138,7 +130,7 @@ PyObject* bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nar
         PyObject* value = args[nargs + i];
         int j = 0;
         for (; j < np; ++j) {
-            if (same_name(key, f->argnames[j])) break;
+            if (str_equal(key, f->argnames[j])) break;
         }
         if (j < np) {
             if (slots[j]) {

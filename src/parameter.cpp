@@ -15,7 +15,6 @@ RoutedName g_routed_description{"description"};
 
 // Our own __setattr__, so the constructor can store the private maps without
 // a round trip through the class slot while the class still uses it. Owned.
-PyObject* g_setattr_function = nullptr;
 
 PyObject* none() { return Py_NewRef(Py_None); }
 
@@ -87,9 +86,10 @@ int setattr_logic(PyObject* self, PyObject* key, PyObject* value) {
 
 // self.<name> = value as the constructor writes its private maps: through the
 // class's __setattr__, called directly while that is still ours.
+PyObject* setattr_impl(PyObject* const* args, PyObject*);
+
 int set_through_class(PyObject* self, PyObject* name, PyObject* value) {
-    PyObject* hook = _PyType_Lookup(Py_TYPE(self), N.dunder_setattr);
-    if (hook && hook == g_setattr_function) return setattr_logic(self, name, value);
+    if (member_impl(Py_TYPE(self), N.dunder_setattr) == setattr_impl) return setattr_logic(self, name, value);
     return PyObject_SetAttr(self, name, value);
 }
 
@@ -501,12 +501,6 @@ int fill_parameter_namespace(PyObject* ns) {
     for (const Member& m : members) {
         if (add_member(ns, m.spec, "Parameter", m.defaults, m.kind) < 0) return -1;
     }
-    PyObject* hook = PyDict_GetItemWithError(ns, N.dunder_setattr);
-    if (!hook) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "Parameter.__setattr__ was not stored");
-        return -1;
-    }
-    Py_XSETREF(g_setattr_function, Py_NewRef(hook));
     return 0;
 }
 

@@ -1,7 +1,6 @@
 // Shared helpers: global lookup, errors, equality, routing and instance plumbing.
 #include "support.hpp"
 
-#include <cstring>
 
 namespace r7u {
 
@@ -37,16 +36,8 @@ std::nullptr_t assertion_error() {
     return nullptr;
 }
 
-static bool exact_str_equal(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
-}
-
 int py_eq(PyObject* a, PyObject* b) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return exact_str_equal(a, b) ? 1 : 0;
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return str_equal(a, b) ? 1 : 0;
     Ref r = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
     if (!r) return -1;
     return PyObject_IsTrue(r.get());

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace r7u {
@@ -213,6 +214,14 @@ inline int map_del(PyObject* map, PyObject* key) {
 }
 inline int map_contains(PyObject* map, PyObject* key) {
     return PyDict_CheckExact(map) ? PyDict_Contains(map, key) : PySequence_Contains(map, key);
+}
+
+// Equality of two exact str objects, without the comparison protocol.
+inline bool str_equal(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
 }
 
 // Python `a == b` truth (1, 0, -1), fast for exact str.

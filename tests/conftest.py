@@ -12,3 +12,17 @@ def namespace():
     yield ns
     ns.clear()
     ns.update(saved)
+
+
+@pytest.fixture
+def rebind():
+    """Rebinds module-level names for one test and puts them back."""
+    saved = {}
+
+    def set_(name, value):
+        saved.setdefault(name, getattr(r7u_razarozu, name))
+        setattr(r7u_razarozu, name, value)
+
+    yield set_
+    for name, value in saved.items():
+        setattr(r7u_razarozu, name, value)

@@ -35,20 +35,6 @@ def bare(cls, private, content=None):
 BOOK_MAP = "_ParameterBook__parameters"
 
 
-@pytest.fixture
-def rebind():
-    """Rebinds module-level names for one test and puts them back."""
-    saved = {}
-
-    def set_(name, value):
-        saved.setdefault(name, getattr(m, name))
-        setattr(m, name, value)
-
-    yield set_
-    for name, value in saved.items():
-        setattr(m, name, value)
-
-
 # ---------------------------------------------------------------------------
 # Construction and copies
 # ---------------------------------------------------------------------------

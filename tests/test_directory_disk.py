@@ -8,7 +8,6 @@ import textwrap
 
 import pytest
 
-import r7u_razarozu as m
 from r7u_razarozu import ParameterBook, ParameterDirectory
 
 ROUTED = "_ParameterDirectory__parameters"
@@ -89,19 +88,6 @@ def write(path, data=b"x"):
 def read(path):
     with open(path, "rb") as f:
         return f.read()
-
-
-@pytest.fixture
-def rebind():
-    saved = {}
-
-    def set_(name, value):
-        saved.setdefault(name, getattr(m, name))
-        setattr(m, name, value)
-
-    yield set_
-    for name, value in saved.items():
-        setattr(m, name, value)
 
 
 class Recorder:
