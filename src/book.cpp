@@ -6,7 +6,7 @@
 // there: exact dicts take the PyDict_* fast path, anything else goes through
 // the generic object protocol. Parameters are reached only through their
 // Python-level methods (clone, get, get_or_set, to_dict, from_dict).
-#include "support.hpp"
+#include "mapped.hpp"
 
 #include "platform.hpp"
 
@@ -16,48 +16,36 @@
 namespace r7u {
 namespace {
 
-RoutedName g_routed{"parameters"};
-
 // Keyword-name tuples of the calls made on every save, load and new
 // parameter; created once by fill_book_namespace, kept for the process.
 PyObject* g_kw_value = nullptr;      // ("value",)
 PyObject* g_kw_dumps = nullptr;      // ("indent", "ensure_ascii")
 PyObject* g_kw_encoding = nullptr;   // ("encoding",)
 
-// ---------------------------------------------------------------------------
-// The parameter mapping and the operations on it.
-// ---------------------------------------------------------------------------
-// The stored mapping, found by ordinary instance lookup. A book without one
-// (made by object.__new__, or after the routed deletion) would otherwise ask
-// __getattr__ for the mapping, which needs the mapping: report the missing
-// name instead.
-Ref get_map(PyObject* self) {
-    Ref m = lookup_instance_attr(self, N.priv_book_parameters);
-    if (!m && !PyErr_Occurred()) key_error(N.priv_book_parameters);
-    return m;
-}
-
-// `name in map` followed by `map[name]`. For an exact dict and an exact str
-// nothing can run between the two, so one lookup answers both. Returns 1 with
-// *found set, 0 when absent, -1 on error.
-int map_find(PyObject* map, PyObject* name, Ref* found) {
-    if (PyDict_CheckExact(map) && PyUnicode_CheckExact(name)) {
-        PyObject* v = PyDict_GetItemWithError(map, name);
-        if (!v) return PyErr_Occurred() ? -1 : 0;
-        *found = Ref::borrow(v);
-        return 1;
-    }
-    int r = map_contains(map, name);
-    if (r <= 0) return r;
-    *found = map_get(map, name);
-    return *found ? 1 : -1;
-}
-
 // isinstance(value, Parameter) with the class as the module names it now.
 int is_parameter(PyObject* value) {
     Ref cls = global(N.Parameter);
     if (!cls) return -1;
     return PyObject_IsInstance(value, cls.get());
+}
+
+}  // namespace
+
+MappedClass g_book_class{"ParameterBook", &N.priv_book_parameters, nullptr, &N.ParameterBook,
+                         RoutedName{"parameters"}, is_parameter, false};
+
+namespace {
+
+Ref get_map(PyObject* self) { return mapped_map(self, g_book_class); }
+
+// `name in map` followed by `map[name]`, each a lookup of its own as in
+// Python (a stored key's __eq__ runs for both). 1 with *found set, 0 when
+// absent, -1 on error.
+int map_find(PyObject* map, PyObject* name, Ref* found) {
+    int r = map_contains(map, name);
+    if (r <= 0) return r;
+    *found = map_get(map, name);
+    return *found ? 1 : -1;
 }
 
 // Parameter(value=value), the class as the module names it now.
@@ -80,154 +68,20 @@ Ref call_method(PyObject* name, PyObject* obj, PyObject* const (&rest)[K]) {
 
 Ref call_method0(PyObject* name, PyObject* obj) { return Ref::steal(PyObject_CallMethodNoArgs(obj, name)); }
 
-// Walks an exact dict as `for k, v in d.items()` does, refusing a change of
-// size between steps. fn(key, value) returns false on error.
-template <class F>
-bool for_each_pair(PyObject* dict, F&& fn) {
-    const Py_ssize_t size = PyDict_GET_SIZE(dict);
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    for (;;) {
-        if (PyDict_GET_SIZE(dict) != size) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return false;
-        }
-        if (!PyDict_Next(dict, &pos, &key, &value)) return true;
-        // The callback may run code that drops the dict's own references.
-        Ref k = Ref::borrow(key);
-        Ref v = Ref::borrow(value);
-        if (!fn(k.get(), v.get())) return false;
-    }
-}
-
 // ---------------------------------------------------------------------------
 // Construction, copying, views.
 // ---------------------------------------------------------------------------
 PyObject* book_init(PyObject* const* args, PyObject*) {
     PyObject* self = args[0];
-    PyObject* parameters = args[1];
     PyObject* values = args[2];
-    {
-        // Through the class's own __setattr__, which routes the private name.
-        Ref fresh = Ref::steal(PyDict_New());
-        if (!fresh || PyObject_SetAttr(self, N.priv_book_parameters, fresh.get()) < 0) return nullptr;
-    }
-    if (parameters != Py_None) {
-        Ref map = get_map(self);
-        if (!map) return nullptr;
-        bool ok = for_each_pair(parameters, [&](PyObject* name, PyObject* parameter) {
-            if (!assert_that([&] { return PyUnicode_Check(name) ? 1 : 0; })) return false;
-            if (!assert_that([&] { return is_parameter(parameter); })) return false;
-            Ref copy = call_method0(N.clone, parameter);
-            return copy && map_set(map.get(), name, copy.get()) == 0;
-        });
-        if (!ok) return nullptr;
-    }
+    if (!mapped_init(self, args[1], g_book_class)) return nullptr;
     if (values != Py_None) {
-        bool ok = for_each_pair(values, [&](PyObject* name, PyObject* value) {
+        int r = walk_dict(values, [&](PyObject* name, PyObject* value) -> int {
             PyObject* const rest[] = {name, value};
-            return static_cast<bool>(call_method(N.set_parameter_value, self, rest));
+            return call_method(N.set_parameter_value, self, rest) ? 0 : -1;
         });
-        if (!ok) return nullptr;
+        if (r < 0) return nullptr;
     }
-    Py_RETURN_NONE;
-}
-
-PyObject* book_clone(PyObject* const* args, PyObject*) {
-    Ref map = get_map(args[0]);
-    if (!map) return nullptr;
-    Ref cls = global(N.ParameterBook);
-    if (!cls) return nullptr;
-    return PyObject_CallOneArg(cls.get(), map.get());
-}
-
-PyObject* book_items(PyObject* const* args, PyObject*) {
-    Ref map = get_map(args[0]);
-    if (!map) return nullptr;
-    return call_method0(N.items, map.get()).release();
-}
-
-PyObject* book_names(PyObject* const* args, PyObject*) {
-    Ref map = get_map(args[0]);
-    if (!map) return nullptr;
-    return call_method0(N.keys, map.get()).release();
-}
-
-PyObject* book_clear(PyObject* const* args, PyObject*) {
-    Ref map = get_map(args[0]);
-    if (!map) return nullptr;
-    if (PyDict_CheckExact(map.get())) {
-        PyDict_Clear(map.get());
-        Py_RETURN_NONE;
-    }
-    Ref r = call_method0(N.clear, map.get());
-    if (!r) return nullptr;
-    Py_RETURN_NONE;
-}
-
-// ---------------------------------------------------------------------------
-// Attribute routing and subscription.
-// ---------------------------------------------------------------------------
-PyObject* book_getattr(PyObject* const* args, PyObject*) {
-    Ref map = get_map(args[0]);
-    if (!map) return nullptr;
-    return map_get(map.get(), args[1]).release();
-}
-
-PyObject* book_getitem(PyObject* const* args, PyObject*) { return book_getattr(args, nullptr); }
-
-PyObject* book_setattr(PyObject* const* args, PyObject*) {
-    PyObject* self = args[0];
-    PyObject* key = args[1];
-    PyObject* value = args[2];
-    PyObject* routed = routed_name(self, g_routed);
-    if (!routed) return nullptr;
-    int eq = py_eq(key, routed);
-    if (eq < 0) return nullptr;
-    if (eq) {
-        // A subclass whose parent-class hook comes back here must end in
-        // RecursionError, not in a stack overflow.
-        RecursionGuard guard(" in ParameterBook.__setattr__");
-        if (!guard.ok() || super_setattr(self, key, value) < 0) return nullptr;
-        Py_RETURN_NONE;
-    }
-    if (!assert_that([&] { return is_parameter(value); })) return nullptr;
-    Ref map = get_map(self);
-    if (!map || map_set(map.get(), key, value) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* book_delattr(PyObject* const* args, PyObject*) {
-    PyObject* self = args[0];
-    PyObject* item = args[1];
-    PyObject* routed = routed_name(self, g_routed);
-    if (!routed) return nullptr;
-    int eq = py_eq(item, routed);
-    if (eq < 0) return nullptr;
-    if (eq) {
-        RecursionGuard guard(" in ParameterBook.__delattr__");
-        if (!guard.ok() || super_delattr(self, item) < 0) return nullptr;
-        Py_RETURN_NONE;
-    }
-    Ref map = get_map(self);
-    if (!map || map_del(map.get(), item) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* book_setitem(PyObject* const* args, PyObject*) {
-    PyObject* key = args[1];
-    PyObject* value = args[2];
-    if (!assert_that([&] { return PyUnicode_Check(key) ? 1 : 0; })) return nullptr;
-    if (!assert_that([&] { return is_parameter(value); })) return nullptr;
-    Ref map = get_map(args[0]);
-    if (!map || map_set(map.get(), key, value) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* book_delitem(PyObject* const* args, PyObject*) {
-    Ref map = get_map(args[0]);
-    if (!map || map_del(map.get(), args[1]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -282,49 +136,14 @@ PyObject* book_get_or_set_parameter_value(PyObject* const* args, PyObject*) {
 }
 
 // ---------------------------------------------------------------------------
-// Rename and the book text.
+// The book text.
 // ---------------------------------------------------------------------------
-PyObject* book_rename(PyObject* const* args, PyObject*) {
-    PyObject* old_name = args[1];
-    PyObject* new_name = args[2];
-    int same = py_eq(old_name, new_name);
-    if (same < 0) return nullptr;
-    if (same) Py_RETURN_NONE;
-    Ref map = get_map(args[0]);
-    if (!map) return nullptr;
-    // Every test before the first change.
-    int r = map_contains(map.get(), old_name);
-    if (r < 0) return nullptr;
-    if (!r) {
-        Ref msg = Ref::steal(PyUnicode_FromFormat("Old name `%U` does not exist.", old_name));
-        return msg ? key_error(msg.get()) : nullptr;
-    }
-    r = map_contains(map.get(), new_name);
-    if (r < 0) return nullptr;
-    if (r) {
-        Ref msg = Ref::steal(PyUnicode_FromFormat("New name `%U` already exists.", new_name));
-        return msg ? key_error(msg.get()) : nullptr;
-    }
-    if (!assert_that([&] { return PyUnicode_Check(new_name) && PyUnicode_GET_LENGTH(new_name) != 0; }))
-        return nullptr;
-    Ref parameter = map_get(map.get(), old_name);
-    if (!parameter || map_del(map.get(), old_name) < 0) return nullptr;
-    if (map_set(map.get(), new_name, parameter.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
 // The JSON array of the dictionary forms in ascending name order.
 Ref book_text(PyObject* self) {
     Ref map = get_map(self);
     if (!map) return {};
-    Ref names;
-    if (PyDict_CheckExact(map.get())) {
-        names = Ref::steal(PyDict_Keys(map.get()));
-    } else {
-        Ref keys = call_method0(N.keys, map.get());
-        if (!keys) return {};
-        names = Ref::steal(PySequence_List(keys.get()));
-    }
+    // list(mapping): a dict subclass's own __iter__ is what is called.
+    Ref names = Ref::steal(PyDict_CheckExact(map.get()) ? PyDict_Keys(map.get()) : PySequence_List(map.get()));
     if (!names || PyList_Sort(names.get()) < 0) return {};
     const Py_ssize_t n = PyList_GET_SIZE(names.get());
     // Appended, not presized: to_dict runs Python code, which must never
@@ -497,7 +316,7 @@ bool book_class_is_pristine(PyObject* cls) {
     if (!PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type) return false;
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
     return tp->tp_new == PyBaseObject_Type.tp_new && member_impl(tp, N.dunder_init) == book_init &&
-           member_impl(tp, N.dunder_setattr) == book_setattr;
+           member_impl(tp, N.dunder_setattr) == mapped_body(g_book_class, Shared::Setattr);
 }
 
 bool load_element(PyObject* parameters, PyObject* element) {
@@ -591,16 +410,16 @@ const FuncSpec kInit = {"__init__",
                         {{"self"},
                          {"parameters", "_Optional[_Dict[str, Parameter]]", Check::OptDict},
                          {"values", "_Optional[dict[str, Any]]", Check::OptDict}}};
-const FuncSpec kClone = {"clone", book_clone, 1, {{"self"}}, nullptr, nullptr, kDocClone};
-const FuncSpec kItems = {"items", book_items, 1, {{"self"}}};
-const FuncSpec kNames = {"names", book_names, 1, {{"self"}}, nullptr, nullptr, kDocNames};
-const FuncSpec kClear = {"clear", book_clear, 1, {{"self"}}, nullptr, nullptr, kDocClear};
-const FuncSpec kGetattr = {"__getattr__", book_getattr, 2, {{"self"}, {"item"}}};
-const FuncSpec kSetattr = {"__setattr__", book_setattr, 3, {{"self"}, {"key"}, {"value"}}};
-const FuncSpec kDelattr = {"__delattr__", book_delattr, 2, {{"self"}, {"item"}}};
-const FuncSpec kGetitem = {"__getitem__", book_getitem, 2, {{"self"}, {"item"}}};
-const FuncSpec kSetitem = {"__setitem__", book_setitem, 3, {{"self"}, {"key"}, {"value"}}};
-const FuncSpec kDelitem = {"__delitem__", book_delitem, 2, {{"self"}, {"key"}}};
+const FuncSpec kClone = {"clone", mapped_body(g_book_class, Shared::Clone), 1, {{"self"}}, nullptr, nullptr, kDocClone};
+const FuncSpec kItems = {"items", mapped_body(g_book_class, Shared::Items), 1, {{"self"}}};
+const FuncSpec kNames = {"names", mapped_body(g_book_class, Shared::Names), 1, {{"self"}}, nullptr, nullptr, kDocNames};
+const FuncSpec kClear = {"clear", mapped_body(g_book_class, Shared::Clear), 1, {{"self"}}, nullptr, nullptr, kDocClear};
+const FuncSpec kGetattr = {"__getattr__", mapped_body(g_book_class, Shared::Getattr), 2, {{"self"}, {"item"}}};
+const FuncSpec kSetattr = {"__setattr__", mapped_body(g_book_class, Shared::Setattr), 3, {{"self"}, {"key"}, {"value"}}};
+const FuncSpec kDelattr = {"__delattr__", mapped_body(g_book_class, Shared::Delattr), 2, {{"self"}, {"item"}}};
+const FuncSpec kGetitem = {"__getitem__", mapped_body(g_book_class, Shared::Getitem), 2, {{"self"}, {"item"}}};
+const FuncSpec kSetitem = {"__setitem__", mapped_body(g_book_class, Shared::Setitem), 3, {{"self"}, {"key"}, {"value"}}};
+const FuncSpec kDelitem = {"__delitem__", mapped_body(g_book_class, Shared::Delitem), 2, {{"self"}, {"key"}}};
 const FuncSpec kGetValue = {"get_parameter_value",
                             book_get_parameter_value,
                             3,
@@ -614,7 +433,7 @@ const FuncSpec kGetOrSetValue = {"get_or_set_parameter_value",
                                  3,
                                  {{"self"}, {"name", "str", Check::Str}, {"value"}}};
 const FuncSpec kRename = {"rename",
-                          book_rename,
+                          mapped_body(g_book_class, Shared::Rename),
                           3,
                           {{"self"}, {"old", "str", Check::Str}, {"new", "str", Check::Str}},
                           nullptr,
@@ -641,6 +460,7 @@ int make_kwnames() {
 
 int fill_book_namespace(PyObject* ns) {
     if (make_kwnames() < 0) return -1;
+    g_book_class.own_getattr = mapped_body(g_book_class, Shared::Getattr);
     if (PyDict_SetItem(ns, N.ExtName, N.d7ori) < 0) return -1;
 
     Ref two_none = Ref::steal(PyTuple_Pack(2, Py_None, Py_None));

@@ -58,7 +58,7 @@ int json_unchanged(PyObject* json_module) {
     v = entry(g, N.JSONEncoder);
     if (v != J.encoder) return v || !PyErr_Occurred() ? 0 : -1;
     // Any assignment to the class (a separator, a method) resets its tag.
-    if (reinterpret_cast<PyTypeObject*>(J.encoder)->tp_version_tag != J.encoder_tag) return 0;
+    if (compat::type_version(reinterpret_cast<PyTypeObject*>(J.encoder)) != J.encoder_tag) return 0;
     PyObject* const names[] = {N.encode_basestring, N.INFINITY_, N._make_iterencode};
     PyObject* const recorded[] = {J.encode_basestring, J.infinity, J.make_iterencode};
     for (int i = 0; i < 3; ++i) {
@@ -150,7 +150,7 @@ private:
         std::copy_n(static_cast<const S*>(from), n, static_cast<D*>(to));
     }
 
-    [[gnu::noinline]] bool grow(Py_ssize_t n) {
+    R7U_NOINLINE bool grow(Py_ssize_t n) {
         Py_ssize_t limit = PY_SSIZE_T_MAX / 4;
         if (n > limit - len_) {
             PyErr_NoMemory();
@@ -160,7 +160,7 @@ private:
         return move_to(cap, kind_);
     }
 
-    [[gnu::noinline]] bool rewiden(int kind) {
+    R7U_NOINLINE bool rewiden(int kind) {
         if (cap_ > PY_SSIZE_T_MAX / 4) {
             PyErr_NoMemory();
             return false;
@@ -522,7 +522,7 @@ int capture_json(PyObject* json_module) {
     J.module = Py_NewRef(json_module);
     J.dumps = dumps.release();
     J.encoder = encoder.release();
-    J.encoder_tag = type->tp_version_tag;
+    J.encoder_tag = compat::type_version(type);
     J.encoder_globals = globals.release();
     J.encode_basestring = Py_NewRef(found[0]);
     J.infinity = Py_NewRef(found[1]);

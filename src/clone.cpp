@@ -22,7 +22,7 @@ PyObject* g_clone_function = nullptr;
 // small thread runs out. Every local reference is still owned by a Ref.
 PyObject* clone_value(PyObject* attr);
 
-[[gnu::noinline, gnu::cold]] PyObject* unsupported(PyObject* attr) {
+R7U_COLD PyObject* unsupported(PyObject* attr) {
     Ref shown = Ref::steal(PyObject_Format(reinterpret_cast<PyObject*>(Py_TYPE(attr)), N.empty));
     if (!shown) return nullptr;
     Ref msg = Ref::steal(PyUnicode_FromFormat("Error: Unsupported attribute type: %U", shown.get()));
@@ -31,7 +31,7 @@ PyObject* clone_value(PyObject* attr);
     return nullptr;
 }
 
-[[gnu::noinline]] PyObject* clone_complex(PyObject* attr) {
+R7U_NOINLINE PyObject* clone_complex(PyObject* attr) {
     if (PyComplex_CheckExact(attr)) {
         // complex(c.real, c.imag) of two floats keeps both parts bit for bit.
         return PyComplex_FromCComplex(reinterpret_cast<PyComplexObject*>(attr)->cval);
@@ -44,7 +44,7 @@ PyObject* clone_value(PyObject* attr);
     return PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyComplex_Type), args, 2, nullptr);
 }
 
-[[gnu::noinline]] PyObject* call_rebound(PyObject* value) {
+R7U_NOINLINE PyObject* call_rebound(PyObject* value) {
     return call_clone_attribute(value).release();
 }
 
@@ -57,7 +57,7 @@ PyObject* clone_nested(PyObject* value) {
     return call_rebound(value);
 }
 
-[[gnu::noinline]] PyObject* clone_list_subclass(PyObject* attr) {
+R7U_NOINLINE PyObject* clone_list_subclass(PyObject* attr) {
     // A subclass may define its own iteration: go through its iterator.
     Ref copy = Ref::steal(PyList_New(0));
     if (!copy) return nullptr;
@@ -78,14 +78,14 @@ PyObject* clone_nested(PyObject* value) {
 
 // A list of `size` Nones: code run by nested calls could reach the copy
 // (gc.get_objects()) before it is complete, so it never holds null slots.
-[[gnu::noinline]] PyObject* prefilled_list(Py_ssize_t size) {
+R7U_NOINLINE PyObject* prefilled_list(Py_ssize_t size) {
     PyObject* copy = PyList_New(size);
     if (!copy) return nullptr;
     for (Py_ssize_t j = 0; j < size; ++j) PyList_SET_ITEM(copy, j, Py_NewRef(Py_None));
     return copy;
 }
 
-[[gnu::noinline]] int append_or_trim(PyObject* copy, Py_ssize_t i, PyObject* item_copy) {
+R7U_NOINLINE int append_or_trim(PyObject* copy, Py_ssize_t i, PyObject* item_copy) {
     if (item_copy) return PyList_Append(copy, item_copy);
     return PyList_SetSlice(copy, i, PyList_GET_SIZE(copy), nullptr);
 }
@@ -120,7 +120,7 @@ int clone_pair_into(PyObject* copy, PyObject* key, PyObject* value) {
     return PyDict_SetItem(copy, key_copy.get(), value_copy.get());
 }
 
-[[gnu::noinline]] PyObject* clone_dict_subclass(PyObject* attr) {
+R7U_NOINLINE PyObject* clone_dict_subclass(PyObject* attr) {
     // A subclass answers through its own items().
     Ref copy = Ref::steal(PyDict_New());
     if (!copy) return nullptr;
@@ -141,14 +141,14 @@ int clone_pair_into(PyObject* copy, PyObject* key, PyObject* value) {
     return copy.release();
 }
 
-[[gnu::noinline, gnu::cold]] PyObject* dict_changed_size() {
+R7U_COLD PyObject* dict_changed_size() {
     PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
     return nullptr;
 }
 
 PyObject* clone_dict(PyObject* attr) {
     const Py_ssize_t size = PyDict_GET_SIZE(attr);
-    Ref copy = Ref::steal(_PyDict_NewPresized(size));
+    Ref copy = Ref::steal(compat::dict_new_presized(size));
     if (!copy) return nullptr;
     Py_ssize_t pos = 0;
     PyObject* key;

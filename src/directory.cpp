@@ -8,7 +8,7 @@
 // (only load's guard against link loops asks the host's os.stat directly).
 // A failed save repairs the folders it touched before the original error
 // goes on: every book file ends up with its old or its complete new content.
-#include "support.hpp"
+#include "mapped.hpp"
 
 #include <cerrno>
 #include <utility>
@@ -21,25 +21,9 @@ namespace {
 // form while the class attribute still holds it. Owned for the process.
 PyObject* g_backup_function = nullptr;
 
-RoutedName g_routed{"parameters"};
-
 // ---------------------------------------------------------------------------
 // Small helpers.
 // ---------------------------------------------------------------------------
-
-// The item mapping, by ordinary instance lookup. A directory made without
-// its constructor (or after the routed deletion) has none: report the
-// missing name, as the other classes do, instead of asking __getattr__ for
-// the mapping, which needs the mapping.
-Ref item_map(PyObject* self) {
-    Ref m = lookup_instance_attr(self, N.priv_dir_parameters);
-    if (!m && !PyErr_Occurred()) key_error(N.priv_dir_parameters);
-    return m;
-}
-
-// The routed name for self, held (the shared cache may be rebuilt by
-// Python code that runs during a comparison).
-Ref routed(PyObject* self) { return Ref::borrow(routed_name(self, g_routed)); }
 
 // `a + b`, as plain concatenation when both are exact str.
 Ref cat(PyObject* a, PyObject* b) {
@@ -98,222 +82,17 @@ Ref path_attr(PyObject* attr) {
     return Ref::steal(PyObject_GetAttr(mod.get(), attr));
 }
 
-// f(key, value) for each pair of `map.items()`: an exact dict directly
-// (failing as a dict iterator does when it changes underneath), anything
-// else through its own items().
-template <class F>
-int for_each_item(PyObject* map, F&& f) {
-    if (PyDict_CheckExact(map)) {
-        const Py_ssize_t size = PyDict_GET_SIZE(map);
-        Py_ssize_t pos = 0, seen = 0;
-        PyObject* k;
-        PyObject* v;
-        for (;;) {
-            if (PyDict_GET_SIZE(map) != size) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                return -1;
-            }
-            if (!PyDict_Next(map, &pos, &k, &v)) return 0;
-            if (++seen > size) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-                return -1;
-            }
-            Ref key = Ref::borrow(k);
-            Ref value = Ref::borrow(v);
-            if (f(key.get(), value.get()) < 0) return -1;
-        }
-    }
-    Ref pairs = Ref::steal(PyObject_CallMethodNoArgs(map, N.items));
-    if (!pairs) return -1;
-    Ref it = Ref::steal(PyObject_GetIter(pairs.get()));
-    if (!it) return -1;
-    for (;;) {
-        Ref pair = Ref::steal(PyIter_Next(it.get()));
-        if (!pair) return PyErr_Occurred() ? -1 : 0;
-        Ref key, value;
-        if (!unpack_two(pair.get(), key, value)) return -1;
-        if (f(key.get(), value.get()) < 0) return -1;
-    }
-}
+}  // namespace
 
-// f(element) for each element of an iterable, a list by position.
-template <class F>
-int for_each(PyObject* iterable, F&& f) {
-    if (PyList_CheckExact(iterable)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
-            Ref e = Ref::borrow(PyList_GET_ITEM(iterable, i));
-            if (f(e.get()) < 0) return -1;
-        }
-        return 0;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(iterable));
-    if (!it) return -1;
-    for (;;) {
-        Ref e = Ref::steal(PyIter_Next(it.get()));
-        if (!e) return PyErr_Occurred() ? -1 : 0;
-        if (f(e.get()) < 0) return -1;
-    }
-}
+MappedClass g_directory_class{"ParameterDirectory", &N.priv_dir_parameters, nullptr, &N.ParameterDirectory,
+                              RoutedName{"parameters"}, is_item, true};
 
-PyObject* map_read(PyObject* self, PyObject* key) {
-    Ref map = item_map(self);
-    if (!map) return nullptr;
-    return map_get(map.get(), key).release();
-}
+namespace {
 
-PyObject* map_delete(PyObject* self, PyObject* key) {
-    Ref map = item_map(self);
-    if (!map || map_del(map.get(), key) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-// ---------------------------------------------------------------------------
-// Container.
-// ---------------------------------------------------------------------------
+Ref item_map(PyObject* self) { return mapped_map(self, g_directory_class); }
 
 PyObject* dir_init(PyObject* const* args, PyObject*) {
-    PyObject* self = args[0];
-    PyObject* parameters = args[1];
-    Ref empty = Ref::steal(PyDict_New());
-    if (!empty) return nullptr;
-    // Through the class's own __setattr__, which routes the private name.
-    if (PyObject_SetAttr(self, N.priv_dir_parameters, empty.get()) < 0) return nullptr;
-    if (parameters == Py_None) Py_RETURN_NONE;
-    // Sub-directories clone through this constructor again.
-    RecursionGuard guard(" while cloning a ParameterDirectory");
-    if (!guard.ok()) return nullptr;
-    int r = for_each_item(parameters, [&](PyObject* name, PyObject* item) -> int {
-        if (!assert_that([&] { return PyUnicode_Check(name) ? 1 : 0; })) return -1;
-        if (!assert_that([&] { return is_item(item); })) return -1;
-        Ref copy = Ref::steal(PyObject_CallMethodNoArgs(item, N.clone));
-        if (!copy) return -1;
-        Ref map = item_map(self);
-        if (!map) return -1;
-        return map_set(map.get(), name, copy.get());
-    });
-    if (r < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* dir_clone(PyObject* const* args, PyObject*) {
-    Ref map = item_map(args[0]);
-    if (!map) return nullptr;
-    Ref cls = global(N.ParameterDirectory);
-    if (!cls) return nullptr;
-    return PyObject_CallOneArg(cls.get(), map.get());
-}
-
-PyObject* dir_items(PyObject* const* args, PyObject*) {
-    Ref map = item_map(args[0]);
-    if (!map) return nullptr;
-    return PyObject_CallMethodNoArgs(map.get(), N.items);
-}
-
-PyObject* dir_names(PyObject* const* args, PyObject*) {
-    Ref map = item_map(args[0]);
-    if (!map) return nullptr;
-    return PyObject_CallMethodNoArgs(map.get(), N.keys);
-}
-
-PyObject* dir_getattr(PyObject* const* args, PyObject*) { return map_read(args[0], args[1]); }
-
-PyObject* dir_setattr(PyObject* const* args, PyObject*) {
-    PyObject* self = args[0];
-    PyObject* key = args[1];
-    PyObject* value = args[2];
-    Ref name = routed(self);
-    if (!name) return nullptr;
-    int hit = py_eq(key, name.get());
-    if (hit < 0) return nullptr;
-    if (hit) {
-        // In a subclass, super(type(self), self) comes back here.
-        RecursionGuard guard(" while setting a ParameterDirectory attribute");
-        if (!guard.ok() || super_setattr(self, key, value) < 0) return nullptr;
-        Py_RETURN_NONE;
-    }
-    if (!assert_that([&] { return is_item(value); })) return nullptr;
-    Ref map = item_map(self);
-    if (!map) return nullptr;
-    if (map_set(map.get(), key, value) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* dir_delattr(PyObject* const* args, PyObject*) {
-    PyObject* self = args[0];
-    PyObject* item = args[1];
-    Ref name = routed(self);
-    if (!name) return nullptr;
-    int hit = py_eq(item, name.get());
-    if (hit < 0) return nullptr;
-    if (hit) {
-        // In a subclass, super(type(self), self) comes back here.
-        RecursionGuard guard(" while deleting a ParameterDirectory attribute");
-        if (!guard.ok() || super_delattr(self, item) < 0) return nullptr;
-        Py_RETURN_NONE;
-    }
-    return map_delete(self, item);
-}
-
-PyObject* dir_delitem(PyObject* const* args, PyObject*) { return map_delete(args[0], args[1]); }
-
-PyObject* dir_getitem(PyObject* const* args, PyObject*) { return map_read(args[0], args[1]); }
-
-PyObject* dir_setitem(PyObject* const* args, PyObject*) {
-    PyObject* key = args[1];
-    PyObject* value = args[2];
-    if (!assert_that([&] { return PyUnicode_Check(key) ? 1 : 0; })) return nullptr;
-    if (!assert_that([&] { return is_item(value); })) return nullptr;
-    Ref map = item_map(args[0]);
-    if (!map) return nullptr;
-    if (map_set(map.get(), key, value) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* dir_clear(PyObject* const* args, PyObject*) {
-    Ref map = item_map(args[0]);
-    if (!map) return nullptr;
-    if (PyDict_CheckExact(map.get())) {
-        PyDict_Clear(map.get());
-        Py_RETURN_NONE;
-    }
-    Ref r = Ref::steal(PyObject_CallMethodNoArgs(map.get(), N.clear));
-    if (!r) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* dir_rename(PyObject* const* args, PyObject*) {
-    PyObject* self = args[0];
-    PyObject* old_name = args[1];
-    PyObject* new_name = args[2];
-    int same = py_eq(old_name, new_name);
-    if (same < 0) return nullptr;
-    if (same) Py_RETURN_NONE;
-    Ref map = item_map(self);
-    if (!map) return nullptr;
-    int has = PySequence_Contains(map.get(), old_name);
-    if (has < 0) return nullptr;
-    if (!has) {
-        Ref msg = Ref::steal(PyUnicode_FromFormat("Old name `%U` does not exist.", old_name));
-        return msg ? key_error(msg.get()) : nullptr;
-    }
-    has = PySequence_Contains(map.get(), new_name);
-    if (has < 0) return nullptr;
-    if (has) {
-        Ref msg = Ref::steal(PyUnicode_FromFormat("New name `%U` already exists.", new_name));
-        return msg ? key_error(msg.get()) : nullptr;
-    }
-    if (!assert_that([&] {
-            if (!PyUnicode_Check(new_name)) return 0;
-            int empty = py_eq(new_name, N.empty);
-            return empty < 0 ? -1 : !empty;
-        })) {
-        return nullptr;
-    }
-    // Through the class's own subscription, with its checks.
-    Ref item = Ref::steal(PyObject_GetItem(self, old_name));
-    if (!item) return nullptr;
-    if (PyObject_DelItem(self, old_name) < 0) return nullptr;
-    if (PyObject_SetItem(self, new_name, item.get()) < 0) return nullptr;
+    if (!mapped_init(args[0], args[1], g_directory_class)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -361,7 +140,7 @@ int check_tree_names(PyObject* dir, PyObject* dir_cls, const Separators& seps) {
     if (!guard.ok()) return -1;
     Ref map = item_map(dir);
     if (!map) return -1;
-    return for_each_item(map.get(), [&](PyObject* name, PyObject* item) -> int {
+    return walk_items(map.get(), [&](PyObject* name, PyObject* item) -> int {
         int is_dir = PyObject_IsInstance(item, dir_cls);
         if (is_dir < 0) return -1;
         if (unsafe_name(name, is_dir, seps) < 0) return -1;
@@ -444,7 +223,7 @@ Ref backup_books(PyObject* directory, PyObject* kept) {
     if (!listing) return {};
     Ref sep = path_attr(N.sep);
     if (!sep) return {};
-    int r = for_each(listing.get(), [&](PyObject* entry) -> int {
+    int r = walk_iterable(listing.get(), [&](PyObject* entry) -> int {
         Ref ext = ext_name();
         if (!ext) return -1;
         int book = is_book_file_name(entry, ext.get());
@@ -515,7 +294,7 @@ void repair_folder(FolderSave& fs) {
     }
     if (fs.backups) {
         Ref backups = Ref::borrow(fs.backups.get());
-        (void)for_each(backups.get(), [&](PyObject* backup) -> int {
+        (void)walk_iterable(backups.get(), [&](PyObject* backup) -> int {
             Ref origin = origin_of(backup);
             if (!origin) return 0;  // not one of ours: leave it
             if (PyList_Append(origins.get(), origin.get()) < 0) PyErr_Clear();
@@ -551,7 +330,7 @@ int save_items(PyObject* self, PyObject* directory, FolderSave& fs) {
     if (!map) return -1;
     Ref sep = path_attr(N.sep);
     if (!sep) return -1;
-    return for_each_item(map.get(), [&](PyObject* name, PyObject* item) -> int {
+    return walk_items(map.get(), [&](PyObject* name, PyObject* item) -> int {
         Ref dir_full_name = cat3(directory, sep.get(), name);
         if (!dir_full_name) return -1;
         int is_dir = is_directory(item);
@@ -575,7 +354,7 @@ int save_items(PyObject* self, PyObject* directory, FolderSave& fs) {
 // Removes every backup; on failure still the others, then the first error.
 int remove_backups(PyObject* backups) {
     PyObject* first = nullptr;
-    int r = for_each(backups, [&](PyObject* backup) -> int {
+    int r = walk_iterable(backups, [&](PyObject* backup) -> int {
         if (!fs_call(N._os, N.remove, backup)) {
             if (first) {
                 PyErr_Clear();
@@ -676,9 +455,8 @@ Ref book_item_name(PyObject* entry) {
 // Stores a loaded item by attribute assignment; a name that is the routed
 // one goes in by subscription, so it stays an item.
 int store_loaded(PyObject* dir, PyObject* name, PyObject* item) {
-    Ref name_routed = routed(dir);
-    if (!name_routed) return -1;
-    int hit = py_eq(name, name_routed.get());
+    // The literal private name, whatever the class is called now.
+    int hit = py_eq(name, N.priv_dir_parameters);
     if (hit < 0) return -1;
     if (hit) return PyObject_SetItem(dir, name, item);
     return PyObject_SetAttr(dir, name, item);
@@ -763,7 +541,7 @@ PyObject* dir_load(PyObject* const* args, PyObject*) {
     if (!result) return nullptr;
     Ref sep = path_attr(N.sep);
     if (!sep) return nullptr;
-    int r = for_each(listing.get(), [&](PyObject* entry) -> int {
+    int r = walk_iterable(listing.get(), [&](PyObject* entry) -> int {
         Ref path = cat3(directory, sep.get(), entry);
         if (!path) return -1;
         int is_dir = fs_test(N.isdir, path.get());
@@ -827,18 +605,18 @@ const char* const kLoadDoc[] = {
 };
 
 const FuncSpec kInit = {"__init__", dir_init, 2, {{"self"}, {"parameters", "_Optional[dict]", Check::OptDict}}};
-const FuncSpec kClone = {"clone", dir_clone, 1, {{"self"}}, nullptr, nullptr, kCloneDoc};
-const FuncSpec kItems = {"items", dir_items, 1, {{"self"}}};
-const FuncSpec kNames = {"names", dir_names, 1, {{"self"}}};
-const FuncSpec kGetattr = {"__getattr__", dir_getattr, 2, {{"self"}, {"item"}}};
-const FuncSpec kSetattr = {"__setattr__", dir_setattr, 3, {{"self"}, {"key"}, {"value"}}};
-const FuncSpec kDelattr = {"__delattr__", dir_delattr, 2, {{"self"}, {"item"}}};
-const FuncSpec kDelitem = {"__delitem__", dir_delitem, 2, {{"self"}, {"key"}}};
-const FuncSpec kGetitem = {"__getitem__", dir_getitem, 2, {{"self"}, {"item"}}};
-const FuncSpec kSetitem = {"__setitem__", dir_setitem, 3, {{"self"}, {"key"}, {"value"}}};
-const FuncSpec kClear = {"clear", dir_clear, 1, {{"self"}}, nullptr, nullptr, kClearDoc};
+const FuncSpec kClone = {"clone", mapped_body(g_directory_class, Shared::Clone), 1, {{"self"}}, nullptr, nullptr, kCloneDoc};
+const FuncSpec kItems = {"items", mapped_body(g_directory_class, Shared::Items), 1, {{"self"}}};
+const FuncSpec kNames = {"names", mapped_body(g_directory_class, Shared::Names), 1, {{"self"}}};
+const FuncSpec kGetattr = {"__getattr__", mapped_body(g_directory_class, Shared::Getattr), 2, {{"self"}, {"item"}}};
+const FuncSpec kSetattr = {"__setattr__", mapped_body(g_directory_class, Shared::Setattr), 3, {{"self"}, {"key"}, {"value"}}};
+const FuncSpec kDelattr = {"__delattr__", mapped_body(g_directory_class, Shared::Delattr), 2, {{"self"}, {"item"}}};
+const FuncSpec kDelitem = {"__delitem__", mapped_body(g_directory_class, Shared::Delitem), 2, {{"self"}, {"key"}}};
+const FuncSpec kGetitem = {"__getitem__", mapped_body(g_directory_class, Shared::Getitem), 2, {{"self"}, {"item"}}};
+const FuncSpec kSetitem = {"__setitem__", mapped_body(g_directory_class, Shared::Setitem), 3, {{"self"}, {"key"}, {"value"}}};
+const FuncSpec kClear = {"clear", mapped_body(g_directory_class, Shared::Clear), 1, {{"self"}}, nullptr, nullptr, kClearDoc};
 const FuncSpec kRename = {
-    "rename", dir_rename, 3, {{"self"}, {"old", "str", Check::Str}, {"new", "str", Check::Str}},
+    "rename", mapped_body(g_directory_class, Shared::Rename), 3, {{"self"}, {"old", "str", Check::Str}, {"new", "str", Check::Str}},
     nullptr, nullptr, kRenameDoc,
 };
 const FuncSpec kBackup = {
@@ -855,6 +633,7 @@ constexpr const char* kOwner = "ParameterDirectory";
 }  // namespace
 
 int fill_directory_namespace(PyObject* ns) {
+    g_directory_class.own_getattr = mapped_body(g_directory_class, Shared::Getattr);
     Ref none_default = Ref::steal(PyTuple_Pack(1, Py_None));
     if (!none_default) return -1;
     if (add_member(ns, kInit, kOwner, none_default.get()) < 0) return -1;

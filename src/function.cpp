@@ -37,7 +37,7 @@ inline FunctionObject* as_fn(PyObject* o) { return reinterpret_cast<FunctionObje
 // ---------------------------------------------------------------------------
 // Argument errors, worded as the interpreter words them for its functions.
 // ---------------------------------------------------------------------------
-std::nullptr_t too_many_positional(FunctionObject* f, Py_ssize_t given, Py_ssize_t ndefaults) {
+R7U_COLD std::nullptr_t too_many_positional(FunctionObject* f, Py_ssize_t given, Py_ssize_t ndefaults) {
     Py_ssize_t argc = f->spec.nparams;
     Ref sig;
     bool plural;
@@ -54,7 +54,7 @@ std::nullptr_t too_many_positional(FunctionObject* f, Py_ssize_t given, Py_ssize
     return nullptr;
 }
 
-std::nullptr_t missing_arguments(FunctionObject* f, PyObject* const* slots, int first_default) {
+R7U_COLD std::nullptr_t missing_arguments(FunctionObject* f, PyObject* const* slots, int first_default) {
     Ref names = Ref::steal(PyList_New(0));
     if (!names) return nullptr;
     for (int j = 0; j < first_default; ++j) {
@@ -139,7 +139,7 @@ PyObject* bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nar
             }
             slots[j] = value;
         } else if (sp.varkw) {
-            if (!extra && !(extra = Ref::steal(_PyDict_NewPresized(nkw - i)))) return nullptr;
+            if (!extra && !(extra = Ref::steal(compat::dict_new_presized(nkw - i)))) return nullptr;
             if (PyDict_SetItem(extra.get(), key, value) < 0) return nullptr;
         } else {
             PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
@@ -396,7 +396,7 @@ Ref build_code(FunctionObject* f) {
 // type(self).<name>(self, a[, b]) as the interpreter's slot wrappers call it.
 PyObject* call_special(PyObject* self, PyObject* name, PyObject* a, PyObject* b) {
     PyTypeObject* tp = Py_TYPE(self);
-    PyObject* found = _PyType_Lookup(tp, name);
+    PyObject* found = compat::type_lookup_borrowed(tp, name);
     if (!found) {
         PyErr_SetObject(PyExc_AttributeError, name);
         return nullptr;
@@ -452,7 +452,7 @@ PyObject* generic_type_call(PyObject* cls, PyObject* const* args, Py_ssize_t nar
 PyObject* fast_construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject* init = _PyType_Lookup(tp, N.dunder_init);
+    PyObject* init = compat::type_lookup_borrowed(tp, N.dunder_init);
     if (Py_TYPE(cls)->tp_call != PyType_Type.tp_call || tp->tp_new != PyBaseObject_Type.tp_new || !init ||
         !is_function(init))
         return generic_type_call(cls, args, nargs, kwnames);
@@ -541,7 +541,7 @@ int init_function_type() {
 bool is_function(PyObject* o) { return FunctionType && Py_IS_TYPE(o, FunctionType); }
 
 Impl member_impl(PyTypeObject* tp, PyObject* name) {
-    PyObject* found = _PyType_Lookup(tp, name);
+    PyObject* found = compat::type_lookup_borrowed(tp, name);
     if (!found) return nullptr;
     if (is_function(found)) return as_fn(found)->spec.impl;
     if (Py_IS_TYPE(found, &PyStaticMethod_Type)) {

@@ -5,12 +5,11 @@
 // assignment to its private name is what the next call uses; the exact-dict
 // fast paths below stand in for the generic protocol only where the two
 // cannot be told apart.
-#include "support.hpp"
+#include "mapped.hpp"
 
 namespace r7u {
 namespace {
 
-RoutedName g_routed_attributes{"attributes"};
 RoutedName g_routed_description{"description"};
 
 // Our own __setattr__, so the constructor can store the private maps without
@@ -21,13 +20,15 @@ PyObject* none() { return Py_NewRef(Py_None); }
 // ---------------------------------------------------------------------------
 // The private maps.
 // ---------------------------------------------------------------------------
-// The attribute map. Without it a miss would fall into __getattr__, which
-// needs this very map: stop at once with the name of the missing map.
-Ref attributes_of(PyObject* self) {
-    Ref map = lookup_instance_attr(self, N.priv_attributes);
-    if (!map && !PyErr_Occurred()) key_error(N.priv_attributes);
-    return map;
-}
+}  // namespace
+
+MappedClass g_parameter_class{"Parameter", &N.priv_attributes, &N.priv_description, &N.Parameter,
+                              RoutedName{"attributes"}, nullptr, false};
+
+namespace {
+
+// The attribute map, by ordinary instance lookup.
+Ref attributes_of(PyObject* self) { return mapped_map(self, g_parameter_class); }
 
 // What __getattr__ answers for a name that ordinary lookup missed.
 Ref getattr_fallback(PyObject* self, PyObject* item) {
@@ -39,9 +40,7 @@ Ref getattr_fallback(PyObject* self, PyObject* item) {
 // The description map; a missing one is looked for in the attribute map, as
 // any missed attribute read is.
 Ref description_of(PyObject* self) {
-    Ref map = lookup_instance_attr(self, N.priv_description);
-    if (map || PyErr_Occurred()) return map;
-    return getattr_fallback(self, N.priv_description);
+    return private_attr(self, N.priv_description, g_parameter_class, getattr_fallback);
 }
 
 // ---------------------------------------------------------------------------
@@ -56,8 +55,7 @@ bool cannot_be_routed(PyObject* key) {
 
 // 1 when `key` equals the routed name of `cache` for this object's class.
 int is_routed(PyObject* self, PyObject* key, RoutedName& cache) {
-    // Held: comparing may run code that rebuilds the cache.
-    Ref routed = Ref::borrow(routed_name(self, cache));
+    Ref routed = routed_name(self, cache);
     if (!routed) return -1;
     return py_eq(key, routed.get());
 }
@@ -70,7 +68,7 @@ int store_attribute(PyObject* self, PyObject* key, PyObject* value) {
 
 int setattr_logic(PyObject* self, PyObject* key, PyObject* value) {
     if (!cannot_be_routed(key)) {
-        int eq = is_routed(self, key, g_routed_attributes);
+        int eq = is_routed(self, key, g_parameter_class.routed);
         if (eq < 0) return -1;
         if (eq == 0) {
             eq = is_routed(self, key, g_routed_description);
@@ -123,7 +121,7 @@ PyObject* init_impl(PyObject* const* args, PyObject* kwargs) {
         return nullptr;
     Ref desc_map;
     if (PyUnicode_Check(description)) {
-        desc_map = Ref::steal(_PyDict_NewPresized(1));
+        desc_map = Ref::steal(compat::dict_new_presized(1));
         if (!desc_map || PyDict_SetItem(desc_map.get(), N.default_, description) < 0) return nullptr;
     } else if (PyDict_Check(description)) {
         // Only the key test is the assertion; the emptiness test always runs.
@@ -139,7 +137,7 @@ PyObject* init_impl(PyObject* const* args, PyObject* kwargs) {
     }
     if (set_through_class(self, N.priv_description, desc_map.get()) < 0) return nullptr;
     {
-        Ref attrs = Ref::steal(_PyDict_NewPresized(kwargs ? PyDict_GET_SIZE(kwargs) : 0));
+        Ref attrs = Ref::steal(compat::dict_new_presized(kwargs ? PyDict_GET_SIZE(kwargs) : 0));
         if (!attrs || set_through_class(self, N.priv_attributes, attrs.get()) < 0) return nullptr;
     }
     if (kwargs) {
@@ -178,34 +176,6 @@ PyObject* clone_impl(PyObject* const* args, PyObject*) {
     Ref attrs = attributes_of(self);
     if (!attrs) return nullptr;
     return call_with_maps(cls.get(), description.get(), attrs.get()).release();
-}
-
-PyObject* items_impl(PyObject* const* args, PyObject*) {
-    Ref attrs = attributes_of(args[0]);
-    if (!attrs) return nullptr;
-    return PyObject_CallMethodNoArgs(attrs.get(), N.items);
-}
-
-PyObject* names_impl(PyObject* const* args, PyObject*) {
-    Ref attrs = attributes_of(args[0]);
-    if (!attrs) return nullptr;
-    return PyObject_CallMethodNoArgs(attrs.get(), N.keys);
-}
-
-PyObject* clear_impl(PyObject* const* args, PyObject*) {
-    Ref attrs = attributes_of(args[0]);
-    if (!attrs) return nullptr;
-    if (PyDict_CheckExact(attrs.get())) {
-        PyDict_Clear(attrs.get());
-    } else {
-        Ref r = Ref::steal(PyObject_CallMethodNoArgs(attrs.get(), N.clear));
-        if (!r) return nullptr;
-    }
-    return none();
-}
-
-PyObject* getattr_impl(PyObject* const* args, PyObject*) {
-    return getattr_fallback(args[0], args[1]).release();
 }
 
 PyObject* setattr_impl(PyObject* const* args, PyObject*) {
@@ -276,25 +246,6 @@ PyObject* get_or_set_impl(PyObject* const* args, PyObject*) {
     return Py_NewRef(value);
 }
 
-PyObject* getitem_impl(PyObject* const* args, PyObject*) {
-    Ref attrs = attributes_of(args[0]);
-    if (!attrs) return nullptr;
-    return map_get(attrs.get(), args[1]).release();
-}
-
-PyObject* setitem_impl(PyObject* const* args, PyObject*) {
-    PyObject* key = args[1];
-    if (!assert_that([&] { return int(PyUnicode_Check(key)); })) return nullptr;
-    if (store_attribute(args[0], key, args[2]) < 0) return nullptr;
-    return none();
-}
-
-PyObject* delitem_impl(PyObject* const* args, PyObject*) {
-    Ref attrs = attributes_of(args[0]);
-    if (!attrs || map_del(attrs.get(), args[1]) < 0) return nullptr;
-    return none();
-}
-
 // Element 0 of what the host's locale module reports.
 Ref current_language() {
     Ref locale_module = global(N._locale);
@@ -357,7 +308,7 @@ PyObject* to_dict_impl(PyObject* const* args, PyObject*) {
     if (!description) return nullptr;
     Ref attrs = attributes_of(self);
     if (!attrs) return nullptr;
-    Ref form = Ref::steal(_PyDict_NewPresized(3));
+    Ref form = Ref::steal(compat::dict_new_presized(3));
     if (!form || PyDict_SetItem(form.get(), N.name, args[1]) < 0 ||
         PyDict_SetItem(form.get(), N.description, description.get()) < 0 ||
         PyDict_SetItem(form.get(), N.attributes, attrs.get()) < 0)
@@ -450,6 +401,7 @@ FuncSpec with_returns(FuncSpec s, const char* returns) {
 }  // namespace
 
 int fill_parameter_namespace(PyObject* ns) {
+    g_parameter_class.own_getattr = mapped_body(g_parameter_class, Shared::Getattr);
     Ref empty_default = Ref::steal(PyTuple_Pack(1, N.empty));
     Ref get_defaults = Ref::steal(PyTuple_Pack(2, Py_None, Py_False));
     Ref locale_default = Ref::steal(PyTuple_Pack(1, N.default_));
@@ -463,10 +415,10 @@ int fill_parameter_namespace(PyObject* ns) {
     const Member members[] = {
         {init_spec(), empty_default.get(), Kind::Method},
         {with_doc({"clone", clone_impl, 1, {{"self"}}}, kCloneDoc), nullptr, Kind::Method},
-        {with_doc({"items", items_impl, 1, {{"self"}}}, kItemsDoc), nullptr, Kind::Method},
-        {with_doc({"names", names_impl, 1, {{"self"}}}, kNamesDoc), nullptr, Kind::Method},
-        {with_doc({"clear", clear_impl, 1, {{"self"}}}, kClearDoc), nullptr, Kind::Method},
-        {{"__getattr__", getattr_impl, 2, {{"self"}, {"item"}}}, nullptr, Kind::Method},
+        {with_doc({"items", mapped_body(g_parameter_class, Shared::Items), 1, {{"self"}}}, kItemsDoc), nullptr, Kind::Method},
+        {with_doc({"names", mapped_body(g_parameter_class, Shared::Names), 1, {{"self"}}}, kNamesDoc), nullptr, Kind::Method},
+        {with_doc({"clear", mapped_body(g_parameter_class, Shared::Clear), 1, {{"self"}}}, kClearDoc), nullptr, Kind::Method},
+        {{"__getattr__", mapped_body(g_parameter_class, Shared::Getattr), 2, {{"self"}, {"item"}}}, nullptr, Kind::Method},
         {{"__setattr__", setattr_impl, 3, {{"self"}, {"key"}, {"value"}}}, nullptr, Kind::Method},
         {{"__delattr__", delattr_impl, 2, {{"self"}, {"item"}}}, nullptr, Kind::Method},
         {with_doc({"get",
@@ -478,9 +430,9 @@ int fill_parameter_namespace(PyObject* ns) {
         {with_doc({"get_or_set", get_or_set_impl, 3, {{"self"}, {"name", "str", Check::Str}, {"value"}}},
                   kGetOrSetDoc),
          nullptr, Kind::Method},
-        {{"__getitem__", getitem_impl, 2, {{"self"}, {"item"}}}, nullptr, Kind::Method},
-        {{"__setitem__", setitem_impl, 3, {{"self"}, {"key"}, {"value"}}}, nullptr, Kind::Method},
-        {{"__delitem__", delitem_impl, 2, {{"self"}, {"key"}}}, nullptr, Kind::Method},
+        {{"__getitem__", mapped_body(g_parameter_class, Shared::Getitem), 2, {{"self"}, {"item"}}}, nullptr, Kind::Method},
+        {{"__setitem__", mapped_body(g_parameter_class, Shared::Setitem), 3, {{"self"}, {"key"}, {"value"}}}, nullptr, Kind::Method},
+        {{"__delitem__", mapped_body(g_parameter_class, Shared::Delitem), 2, {{"self"}, {"key"}}}, nullptr, Kind::Method},
         {with_returns(with_doc({"description", description_impl, 1, {{"self"}}}, kDescriptionDoc), "str"),
          nullptr, Kind::Property},
         {with_doc({"get_description", get_description_impl, 2, {{"self"}, {"locale", "str", Check::Str}}},

@@ -17,13 +17,13 @@ Ref global(PyObject* name) {
     return {};
 }
 
-std::nullptr_t arg_type_error(const char* argname, const char* expected, PyObject* got) {
+R7U_COLD std::nullptr_t arg_type_error(const char* argname, const char* expected, PyObject* got) {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  argname, expected, Py_TYPE(got)->tp_name);
     return nullptr;
 }
 
-std::nullptr_t key_error(PyObject* key) {
+R7U_COLD std::nullptr_t key_error(PyObject* key) {
     PyObject* type = S.b.KeyError ? S.b.KeyError : PyExc_KeyError;
     // Built as an instance so that a tuple key stays one argument.
     Ref exc = Ref::steal(PyObject_CallOneArg(type, key));
@@ -31,9 +31,37 @@ std::nullptr_t key_error(PyObject* key) {
     return nullptr;
 }
 
-std::nullptr_t assertion_error() {
+R7U_COLD std::nullptr_t assertion_error() {
     PyErr_SetNone(S.b.AssertionError ? S.b.AssertionError : PyExc_AssertionError);
     return nullptr;
+}
+
+Ref map_get_slow(PyObject* map, PyObject* key) {
+    RecursionGuard guard(" while reading a private map");
+    if (!guard.ok()) return {};
+    return Ref::steal(PyObject_GetItem(map, key));
+}
+
+int map_set_slow(PyObject* map, PyObject* key, PyObject* value) {
+    RecursionGuard guard(" while changing a private map");
+    if (!guard.ok()) return -1;
+    return value ? PyObject_SetItem(map, key, value) : PyObject_DelItem(map, key);
+}
+
+int map_contains_slow(PyObject* map, PyObject* key) {
+    RecursionGuard guard(" while searching a private map");
+    if (!guard.ok()) return -1;
+    return PySequence_Contains(map, key);
+}
+
+int dict_changed_size() {
+    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+    return -1;
+}
+
+int dict_keys_changed() {
+    PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+    return -1;
 }
 
 int py_eq(PyObject* a, PyObject* b) {
@@ -43,19 +71,19 @@ int py_eq(PyObject* a, PyObject* b) {
     return PyObject_IsTrue(r.get());
 }
 
-PyObject* routed_name(PyObject* self, RoutedName& cache) {
+Ref routed_name(PyObject* self, RoutedName& cache) {
     PyTypeObject* tp = Py_TYPE(self);
     Ref type_name = (tp->tp_flags & Py_TPFLAGS_HEAPTYPE)
                         ? Ref::borrow(reinterpret_cast<PyHeapTypeObject*>(tp)->ht_name)
                         : Ref::steal(PyType_GetName(tp));
-    if (!type_name) return nullptr;
-    if (type_name.get() == cache.type_name) return cache.routed;
+    if (!type_name) return {};
+    if (type_name.get() == cache.type_name) return Ref::borrow(cache.routed);
     PyObject* routed = PyUnicode_FromFormat("_%S__%s", type_name.get(), cache.suffix);
-    if (!routed) return nullptr;
+    if (!routed) return {};
     PyUnicode_InternInPlace(&routed);
     Py_XSETREF(cache.type_name, type_name.release());
     Py_XSETREF(cache.routed, routed);
-    return cache.routed;
+    return Ref::borrow(cache.routed);
 }
 
 // True when the class after type(self) in its MRO is `object`, so that
@@ -127,7 +155,7 @@ bool unpack_two(PyObject* pair, Ref& first, Ref& second) {
 }
 
 Ref lookup_instance_attr(PyObject* self, PyObject* name) {
-    return Ref::steal(_PyObject_GenericGetAttrWithDict(self, name, nullptr, 1));
+    return Ref::steal(compat::generic_getattr_or_null(self, name));
 }
 
 }  // namespace r7u

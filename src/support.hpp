@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "compat.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -74,6 +76,8 @@ public:
     X(dunder_setitem, "__setitem__")                              \
     X(dunder_delitem, "__delitem__")                              \
     X(dunder_init, "__init__")                                    \
+    X(dunder_getattr, "__getattr__")                              \
+    X(dunder_getattribute, "__getattribute__")                    \
     X(empty, "")                                                  \
     X(keys, "keys")                                               \
     X(clear, "clear")                                             \
@@ -174,11 +178,11 @@ Ref global(PyObject* name);
 // its name, so call sites read `return arg_type_error(...)`.
 // ---------------------------------------------------------------------------
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
-std::nullptr_t arg_type_error(const char* argname, const char* expected, PyObject* got);
+R7U_COLD std::nullptr_t arg_type_error(const char* argname, const char* expected, PyObject* got);
 // KeyError with `key` as its single argument (tuples are not unpacked).
-std::nullptr_t key_error(PyObject* key);
+R7U_COLD std::nullptr_t key_error(PyObject* key);
 // AssertionError without a message, as an `assert` statement raises it.
-std::nullptr_t assertion_error();
+R7U_COLD std::nullptr_t assertion_error();
 
 // An `assert cond` where cond is a truth result (1, 0, or -1 with an error
 // set). Returns false when the caller must fail (exception set). Skipped
@@ -196,7 +200,13 @@ inline bool assert_that(F&& cond) {
 }
 
 // The private maps are plain dicts unless someone assigned another object
-// to the private name: exact dicts directly, anything else by its protocol.
+// to the private name: exact dicts directly, anything else by its protocol,
+// guarded, since such a map can lead back to its owner (a map that is the
+// object itself).
+Ref map_get_slow(PyObject* map, PyObject* key);
+int map_set_slow(PyObject* map, PyObject* key, PyObject* value);
+int map_contains_slow(PyObject* map, PyObject* key);
+
 inline Ref map_get(PyObject* map, PyObject* key) {
     if (PyDict_CheckExact(map)) {
         PyObject* v = PyDict_GetItemWithError(map, key);
@@ -204,16 +214,79 @@ inline Ref map_get(PyObject* map, PyObject* key) {
         if (!PyErr_Occurred()) key_error(key);
         return {};
     }
-    return Ref::steal(PyObject_GetItem(map, key));
+    return map_get_slow(map, key);
 }
 inline int map_set(PyObject* map, PyObject* key, PyObject* value) {
-    return PyDict_CheckExact(map) ? PyDict_SetItem(map, key, value) : PyObject_SetItem(map, key, value);
+    return PyDict_CheckExact(map) ? PyDict_SetItem(map, key, value) : map_set_slow(map, key, value);
 }
 inline int map_del(PyObject* map, PyObject* key) {
-    return PyDict_CheckExact(map) ? PyDict_DelItem(map, key) : PyObject_DelItem(map, key);
+    return PyDict_CheckExact(map) ? PyDict_DelItem(map, key) : map_set_slow(map, key, nullptr);
 }
 inline int map_contains(PyObject* map, PyObject* key) {
-    return PyDict_CheckExact(map) ? PyDict_Contains(map, key) : PySequence_Contains(map, key);
+    return PyDict_CheckExact(map) ? PyDict_Contains(map, key) : map_contains_slow(map, key);
+}
+
+// ---------------------------------------------------------------------------
+// Walks with the checks of the interpreter's own loops. Callbacks and walks
+// return 0, or -1 with an exception set.
+// ---------------------------------------------------------------------------
+R7U_COLD int dict_changed_size();
+R7U_COLD int dict_keys_changed();
+
+// `for k, v in d.items()` over an exact dict: a change of size, or more
+// entries met than it had (keys swapped underneath), stops the walk as the
+// dict iterator does.
+template <class F>
+inline int walk_dict(PyObject* dict, F&& fn) {
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    Py_ssize_t pos = 0, left = size;
+    PyObject* key;
+    PyObject* value;
+    for (;;) {
+        if (PyDict_GET_SIZE(dict) != size) return dict_changed_size();
+        if (!PyDict_Next(dict, &pos, &key, &value)) return 0;
+        if (left-- == 0) return dict_keys_changed();
+        // The callback may run code that drops the dict's own references.
+        Ref k = Ref::borrow(key);
+        Ref v = Ref::borrow(value);
+        if (fn(k.get(), v.get()) < 0) return -1;
+    }
+}
+
+// `for e in iterable`: a list by position (its length read at each step, as
+// the list iterator does), anything else through its iterator.
+template <class F>
+inline int walk_iterable(PyObject* iterable, F&& fn) {
+    if (PyList_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            Ref e = Ref::borrow(PyList_GET_ITEM(iterable, i));
+            if (fn(e.get()) < 0) return -1;
+        }
+        return 0;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it) return -1;
+    for (;;) {
+        Ref e = Ref::steal(PyIter_Next(it.get()));
+        if (!e) return PyErr_Occurred() ? -1 : 0;
+        if (fn(e.get()) < 0) return -1;
+    }
+}
+
+bool unpack_two(PyObject* pair, Ref& first, Ref& second);
+
+// `for k, v in m.items()`: an exact dict directly, anything else through
+// its own items().
+template <class F>
+inline int walk_items(PyObject* map, F&& fn) {
+    if (PyDict_CheckExact(map)) return walk_dict(map, fn);
+    Ref pairs = Ref::steal(PyObject_CallMethodNoArgs(map, N.items));
+    if (!pairs) return -1;
+    return walk_iterable(pairs.get(), [&](PyObject* pair) -> int {
+        Ref key, value;
+        if (!unpack_two(pair, key, value)) return -1;
+        return fn(key.get(), value.get());
+    });
 }
 
 // Equality of two exact str objects, without the comparison protocol.
@@ -227,25 +300,25 @@ inline bool str_equal(PyObject* a, PyObject* b) {
 // Python `a == b` truth (1, 0, -1), fast for exact str.
 int py_eq(PyObject* a, PyObject* b);
 
-// `a, b = pair` (also the pairs of a `for k, v in ...`), with the
+// `a, b = pair` (above: also the pairs of a `for k, v in ...`), with the
 // interpreter's messages. False with an exception set.
-bool unpack_two(PyObject* pair, Ref& first, Ref& second);
 
 // ---------------------------------------------------------------------------
 // Recursion guard over user data.
 // ---------------------------------------------------------------------------
 class RecursionGuard {
     bool entered_;
-#if PY_VERSION_HEX >= 0x030D0000
     // From 3.13 the interpreter's C budget ignores sys.setrecursionlimit():
-    // keep our own depth to that limit too, so a low limit (or a small
-    // thread stack sized for it) still ends in RecursionError.
+    // keep our own depth to that limit too. The thread's own stack is watched
+    // as well, so a small thread stack ends in RecursionError, not a crash.
     static inline thread_local int depth_ = 0;
+    R7U_COLD static bool refuse(const char* where) noexcept {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        return false;
+    }
     static bool enter(const char* where) noexcept {
-        if (depth_ >= Py_GetRecursionLimit()) {
-            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-            return false;
-        }
+        if (compat::stack_nearly_exhausted()) return refuse(where);
+        if (compat::kOwnDepthCount && depth_ >= compat::recursion_limit()) return refuse(where);
         if (Py_EnterRecursiveCall(where)) return false;
         ++depth_;
         return true;
@@ -254,10 +327,6 @@ class RecursionGuard {
         --depth_;
         Py_LeaveRecursiveCall();
     }
-#else
-    static bool enter(const char* where) noexcept { return Py_EnterRecursiveCall(where) == 0; }
-    static void leave() noexcept { Py_LeaveRecursiveCall(); }
-#endif
 
 public:
     explicit RecursionGuard(const char* where) noexcept : entered_(enter(where)) {}
@@ -280,8 +349,9 @@ struct RoutedName {
     PyObject* type_name = nullptr;  // owned
     PyObject* routed = nullptr;     // owned
 };
-// Borrowed result valid until the next call with the same cache; null on error.
-PyObject* routed_name(PyObject* self, RoutedName& cache);
+// The routed name for self's class, held: Python code run by a comparison
+// may rebuild the cache. Null on error.
+Ref routed_name(PyObject* self, RoutedName& cache);
 
 // super(self.__class__, self).__setattr__(key, value) / .__delattr__(key),
 // direct to the generic object behaviour when the next class is `object`.

@@ -1,0 +1,111 @@
+// Every private or version-dependent interpreter call and every compiler or
+// platform difference the rest of the code needs, each behind one small
+// function or macro, so no other file has an #if of its own for them.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <pthread.h>
+#endif
+
+// Out-of-line and rarely-run markers. MSVC ignores the [[gnu::...]] forms.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define R7U_NOINLINE __declspec(noinline)
+#define R7U_COLD __declspec(noinline)
+#else
+#define R7U_NOINLINE [[gnu::noinline]]
+#define R7U_COLD [[gnu::noinline, gnu::cold]]
+#endif
+
+namespace r7u::compat {
+
+// The class attribute found along the MRO, held: the class dict only lends
+// it, and code run by the caller may replace it there.
+inline PyObject* type_lookup_borrowed(PyTypeObject* tp, PyObject* name) { return _PyType_Lookup(tp, name); }
+
+// A new dict with room for `n` entries.
+inline PyObject* dict_new_presized(Py_ssize_t n) { return _PyDict_NewPresized(n); }
+
+// Generic instance lookup without the class's __getattr__: a new reference,
+// or null without an exception when the name is absent.
+inline PyObject* generic_getattr_or_null(PyObject* self, PyObject* name) {
+    return _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+}
+
+// sys.getrecursionlimit().
+inline int recursion_limit() { return Py_GetRecursionLimit(); }
+
+// Changes whenever the type or a base is modified (0: not tagged).
+inline unsigned int type_version(PyTypeObject* tp) { return tp->tp_version_tag; }
+
+// True when the interpreter's own C-level budget does not follow
+// sys.setrecursionlimit(), so our guards keep their own depth count.
+#if PY_VERSION_HEX >= 0x030D0000
+constexpr bool kOwnDepthCount = true;
+#else
+constexpr bool kOwnDepthCount = false;
+#endif
+
+// The lowest usable address of the calling thread's stack (stacks grow
+// down on every platform we build for), or 0 when it cannot be told.
+inline std::uintptr_t thread_stack_low() {
+#if defined(_WIN32)
+    ULONG_PTR low = 0, high = 0;
+    GetCurrentThreadStackLimits(&low, &high);
+    return static_cast<std::uintptr_t>(low);
+#elif defined(__linux__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+    void* addr = nullptr;
+    size_t size = 0;
+    int r = pthread_attr_getstack(&attr, &addr, &size);
+    pthread_attr_destroy(&attr);
+    return r == 0 ? reinterpret_cast<std::uintptr_t>(addr) : 0;
+#elif defined(__APPLE__)
+    pthread_t self = pthread_self();
+    auto high = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(self));
+    return high - pthread_get_stacksize_np(self);
+#else
+    return 0;
+#endif
+}
+
+// The caller's frame on the machine stack (not a sanitizer's fake stack).
+#if defined(_MSC_VER) && !defined(__clang__)
+#define R7U_FRAME_ADDRESS() reinterpret_cast<std::uintptr_t>(_AddressOfReturnAddress())
+#else
+#define R7U_FRAME_ADDRESS() reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0))
+#endif
+inline std::uintptr_t frame_address() { return R7U_FRAME_ADDRESS(); }
+
+// True when less than a safety margin of the thread's stack is left below
+// the caller's frame. The bounds are read once per thread.
+inline bool stack_nearly_exhausted() {
+    static thread_local std::uintptr_t limit = 1;  // 1: not read yet
+    if (limit == 1) {
+        const std::uintptr_t top = frame_address();
+        const std::uintptr_t low = thread_stack_low();
+        if (low == 0 || low >= top) {
+            limit = 0;
+        } else {
+            // A quarter of what is left, at most 128 KiB: room for one more
+            // level of the walk and for raising the error.
+            std::uintptr_t margin = (top - low) / 4;
+            if (margin > 128 * 1024) margin = 128 * 1024;
+            limit = low + margin;
+        }
+    }
+    return limit != 0 && frame_address() < limit;
+}
+
+}  // namespace r7u::compat
