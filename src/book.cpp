@@ -88,51 +88,49 @@ PyObject* book_init(PyObject* const* args, PyObject*) {
 // ---------------------------------------------------------------------------
 // Value accessors.
 // ---------------------------------------------------------------------------
-PyObject* book_get_parameter_value(PyObject* const* args, PyObject*) {
-    PyObject* name = args[1];
-    PyObject* dflt = args[2];
-    Ref map = get_map(args[0]);
-    if (!map) return nullptr;
+// The preamble of the three accessors: the map of args[0] and the parameter
+// named args[1] in it.
+struct Entry {
+    Ref map;
     Ref parameter;
-    int found = map_find(map.get(), name, &parameter);
-    if (found < 0) return nullptr;
-    if (!found) return Py_NewRef(dflt);
-    PyObject* const rest[] = {N.value, dflt};
-    return call_method(N.get, parameter.get(), rest).release();
+    int found = -1;  // 1, 0, or -1 with an exception set
+};
+
+Entry find_entry(PyObject* const* args) {
+    Entry e;
+    e.map = get_map(args[0]);
+    if (e.map) e.found = map_find(e.map.get(), args[1], &e.parameter);
+    return e;
+}
+
+// map[name] = Parameter(value=value). 0 or -1.
+int add_parameter(const Entry& e, PyObject* name, PyObject* value) {
+    Ref fresh = new_parameter(value);
+    return fresh ? map_set(e.map.get(), name, fresh.get()) : -1;
+}
+
+PyObject* book_get_parameter_value(PyObject* const* args, PyObject*) {
+    Entry e = find_entry(args);
+    if (e.found <= 0) return e.found < 0 ? nullptr : Py_NewRef(args[2]);
+    PyObject* const rest[] = {N.value, args[2]};
+    return call_method(N.get, e.parameter.get(), rest).release();
 }
 
 PyObject* book_set_parameter_value(PyObject* const* args, PyObject*) {
-    PyObject* name = args[1];
-    PyObject* value = args[2];
-    Ref map = get_map(args[0]);
-    if (!map) return nullptr;
-    Ref parameter;
-    int found = map_find(map.get(), name, &parameter);
-    if (found < 0) return nullptr;
-    if (found) {
-        if (PyObject_SetItem(parameter.get(), N.value, value) < 0) return nullptr;
-        Py_RETURN_NONE;
-    }
-    Ref fresh = new_parameter(value);
-    if (!fresh || map_set(map.get(), name, fresh.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
+    Entry e = find_entry(args);
+    if (e.found < 0) return nullptr;
+    int r = e.found ? PyObject_SetItem(e.parameter.get(), N.value, args[2]) : add_parameter(e, args[1], args[2]);
+    return r < 0 ? nullptr : Py_NewRef(Py_None);
 }
 
 PyObject* book_get_or_set_parameter_value(PyObject* const* args, PyObject*) {
-    PyObject* name = args[1];
-    PyObject* value = args[2];
-    Ref map = get_map(args[0]);
-    if (!map) return nullptr;
-    Ref parameter;
-    int found = map_find(map.get(), name, &parameter);
-    if (found < 0) return nullptr;
-    if (found) {
-        PyObject* const rest[] = {N.value, value};
-        return call_method(N.get_or_set, parameter.get(), rest).release();
+    Entry e = find_entry(args);
+    if (e.found < 0) return nullptr;
+    if (e.found) {
+        PyObject* const rest[] = {N.value, args[2]};
+        return call_method(N.get_or_set, e.parameter.get(), rest).release();
     }
-    Ref fresh = new_parameter(value);
-    if (!fresh || map_set(map.get(), name, fresh.get()) < 0) return nullptr;
-    return Py_NewRef(value);
+    return add_parameter(e, args[1], args[2]) < 0 ? nullptr : Py_NewRef(args[2]);
 }
 
 // ---------------------------------------------------------------------------

@@ -61,19 +61,11 @@ R7U_NOINLINE PyObject* clone_list_subclass(PyObject* attr) {
     // A subclass may define its own iteration: go through its iterator.
     Ref copy = Ref::steal(PyList_New(0));
     if (!copy) return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(attr));
-    if (!it) return nullptr;
-    for (;;) {
-        Ref item = Ref::steal(PyIter_Next(it.get()));
-        if (!item) {
-            if (PyErr_Occurred()) return nullptr;
-            break;
-        }
-        Ref item_copy = Ref::steal(clone_nested(item.get()));
-        if (!item_copy) return nullptr;
-        if (PyList_Append(copy.get(), item_copy.get()) < 0) return nullptr;
-    }
-    return copy.release();
+    int r = walk_iterable(attr, [&](PyObject* item) -> int {
+        Ref item_copy = Ref::steal(clone_nested(item));
+        return item_copy ? PyList_Append(copy.get(), item_copy.get()) : -1;
+    });
+    return r < 0 ? nullptr : copy.release();
 }
 
 // A list of `size` Nones: code run by nested calls could reach the copy
@@ -124,44 +116,15 @@ R7U_NOINLINE PyObject* clone_dict_subclass(PyObject* attr) {
     // A subclass answers through its own items().
     Ref copy = Ref::steal(PyDict_New());
     if (!copy) return nullptr;
-    Ref pairs = Ref::steal(PyObject_CallMethodNoArgs(attr, N.items));
-    if (!pairs) return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(pairs.get()));
-    if (!it) return nullptr;
-    for (;;) {
-        Ref pair = Ref::steal(PyIter_Next(it.get()));
-        if (!pair) {
-            if (PyErr_Occurred()) return nullptr;
-            break;
-        }
-        Ref key, value;
-        if (!unpack_two(pair.get(), key, value)) return nullptr;
-        if (clone_pair_into(copy.get(), key.get(), value.get()) < 0) return nullptr;
-    }
-    return copy.release();
-}
-
-R7U_COLD PyObject* dict_changed_size() {
-    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-    return nullptr;
+    int r = walk_items(attr, [&](PyObject* key, PyObject* value) { return clone_pair_into(copy.get(), key, value); });
+    return r < 0 ? nullptr : copy.release();
 }
 
 PyObject* clone_dict(PyObject* attr) {
-    const Py_ssize_t size = PyDict_GET_SIZE(attr);
-    Ref copy = Ref::steal(compat::dict_new_presized(size));
+    Ref copy = Ref::steal(compat::dict_new_presized(PyDict_GET_SIZE(attr)));
     if (!copy) return nullptr;
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    for (;;) {
-        // Checked before every step, the one that ends the walk included.
-        if (PyDict_GET_SIZE(attr) != size) return dict_changed_size();
-        if (!PyDict_Next(attr, &pos, &key, &value)) break;
-        Ref k = Ref::borrow(key);
-        Ref v = Ref::borrow(value);
-        if (clone_pair_into(copy.get(), k.get(), v.get()) < 0) return nullptr;
-    }
-    return copy.release();
+    int r = walk_dict(attr, [&](PyObject* key, PyObject* value) { return clone_pair_into(copy.get(), key, value); });
+    return r < 0 ? nullptr : copy.release();
 }
 
 PyObject* clone_value(PyObject* attr) {
