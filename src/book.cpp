@@ -317,10 +317,12 @@ bool book_class_is_pristine(PyObject* cls) {
            member_impl(tp, N.dunder_setattr) == mapped_body(g_book_class, Shared::Setattr);
 }
 
-bool load_element(PyObject* parameters, PyObject* element) {
+// `first_cls` receives the class the first element was made with.
+bool load_element(PyObject* parameters, PyObject* element, Ref& first_cls) {
     if (!assert_that([&] { return PyDict_Check(element) ? 1 : 0; })) return false;
     Ref cls = global(N.Parameter);
     if (!cls) return false;
+    if (!first_cls) first_cls = cls.copy();
     PyObject* const rest[] = {element};
     Ref result = call_method(N.from_dict, cls.get(), rest);
     if (!result) return false;
@@ -352,12 +354,12 @@ PyObject* book_load(PyObject* const* args, PyObject*) {
 
     Ref parameters = Ref::steal(PyDict_New());
     if (!parameters) return nullptr;
-    Ref parameter_cls = global(N.Parameter);
-    if (!parameter_cls) return nullptr;
+    // Looked up when the first element needs it: an empty book needs none.
+    Ref parameter_cls;
     if (PyList_CheckExact(data.get())) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.get()); ++i) {
             Ref element = Ref::borrow(PyList_GET_ITEM(data.get(), i));
-            if (!load_element(parameters.get(), element.get())) return nullptr;
+            if (!load_element(parameters.get(), element.get(), parameter_cls)) return nullptr;
         }
     } else {
         Ref it = Ref::steal(PyObject_GetIter(data.get()));
@@ -368,13 +370,14 @@ PyObject* book_load(PyObject* const* args, PyObject*) {
                 if (PyErr_Occurred()) return nullptr;
                 break;
             }
-            if (!load_element(parameters.get(), element.get())) return nullptr;
+            if (!load_element(parameters.get(), element.get(), parameter_cls)) return nullptr;
         }
     }
     Ref cls = global(N.ParameterBook);
     if (!cls) return nullptr;
-    if (book_class_is_pristine(cls.get()) && parameter_cls.get() == global(N.Parameter).get() &&
-        parameter_class_is_pristine(parameter_cls.get())) {
+    if (book_class_is_pristine(cls.get()) &&
+        (!parameter_cls ||
+         (parameter_cls.get() == global(N.Parameter).get() && parameter_class_is_pristine(parameter_cls.get())))) {
         // The constructor would store clones of these fresh parameters, which
         // nothing else can reach: store them as they are.
         Ref book = Ref::steal(PyObject_CallNoArgs(cls.get()));

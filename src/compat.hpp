@@ -42,6 +42,9 @@ inline PyObject* generic_getattr_or_null(PyObject* self, PyObject* name) {
     return _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
 }
 
+// "module.qualname()" as the interpreter names a callable in call errors.
+inline PyObject* function_str(PyObject* callable) { return _PyObject_FunctionStr(callable); }
+
 // sys.getrecursionlimit().
 inline int recursion_limit() { return Py_GetRecursionLimit(); }
 

@@ -221,13 +221,13 @@ Ref backup_books(PyObject* directory, PyObject* kept) {
     if (!origins) return {};
     Ref listing = fs_call(N._os, N.listdir, directory);
     if (!listing) return {};
-    Ref sep = path_attr(N.sep);
-    if (!sep) return {};
     int r = walk_iterable(listing.get(), [&](PyObject* entry) -> int {
         Ref ext = ext_name();
         if (!ext) return -1;
         int book = is_book_file_name(entry, ext.get());
         if (book <= 0) return book;
+        Ref sep = path_attr(N.sep);
+        if (!sep) return -1;
         Ref path = cat3(directory, sep.get(), entry);
         if (!path) return -1;
         Ref backup = cat(path.get(), N.dir_dash);
@@ -452,11 +452,15 @@ Ref book_item_name(PyObject* entry) {
     return Ref::steal(PyUnicode_Substring(base.get(), 0, dot));
 }
 
-// Stores a loaded item by attribute assignment; a name that is the routed
-// one goes in by subscription, so it stays an item.
+// Stores a loaded item by attribute assignment; a name that is the literal
+// private name or the routed one of dir's class goes in by subscription, so
+// it stays an item whatever class the module names now.
 int store_loaded(PyObject* dir, PyObject* name, PyObject* item) {
-    // The literal private name, whatever the class is called now.
     int hit = py_eq(name, N.priv_dir_parameters);
+    if (hit == 0) {
+        Ref routed = routed_name(dir, g_directory_class.routed);
+        hit = routed ? py_eq(name, routed.get()) : -1;
+    }
     if (hit < 0) return -1;
     if (hit) return PyObject_SetItem(dir, name, item);
     return PyObject_SetAttr(dir, name, item);
@@ -539,9 +543,9 @@ PyObject* dir_load(PyObject* const* args, PyObject*) {
     if (!cls) return nullptr;
     Ref result = Ref::steal(PyObject_CallNoArgs(cls.get()));
     if (!result) return nullptr;
-    Ref sep = path_attr(N.sep);
-    if (!sep) return nullptr;
     int r = walk_iterable(listing.get(), [&](PyObject* entry) -> int {
+        Ref sep = path_attr(N.sep);
+        if (!sep) return -1;
         Ref path = cat3(directory, sep.get(), entry);
         if (!path) return -1;
         int is_dir = fs_test(N.isdir, path.get());

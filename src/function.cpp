@@ -110,6 +110,22 @@ inline bool check_arguments(const FuncSpec& sp, PyObject* const* args) {
     return true;
 }
 
+// The parameter a keyword names: by identity first, then by `==` as the
+// interpreter compares (a str subclass's __eq__ runs). Its index, -1 when
+// none, -2 with an exception set.
+int find_parameter(FunctionObject* f, PyObject* key) {
+    const int np = f->spec.nparams;
+    for (int j = 0; j < np; ++j) {
+        if (key == f->argnames[j]) return j;
+    }
+    for (int j = 0; j < np; ++j) {
+        int eq = PyUnicode_CheckExact(key) ? str_equal(key, f->argnames[j])
+                                           : PyObject_RichCompareBool(key, f->argnames[j], Py_EQ);
+        if (eq) return eq < 0 ? -2 : j;
+    }
+    return -1;
+}
+
 PyObject* bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const FuncSpec& sp = f->spec;
     const int np = sp.nparams;
@@ -118,21 +134,19 @@ PyObject* bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nar
     Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
     if (ndefaults > np) ndefaults = np;
 
-    if (nargs > np) return too_many_positional(f, nargs, ndefaults);
-
+    // As the interpreter binds: positionals up to the parameters, then the
+    // keywords (their errors first), then the count of positionals.
     PyObject* slots[kMaxParams] = {};
-    for (Py_ssize_t j = 0; j < nargs; ++j) slots[j] = args[j];
+    for (Py_ssize_t j = 0; j < nargs && j < np; ++j) slots[j] = args[j];
 
     Ref extra;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);
         PyObject* value = args[nargs + i];
-        int j = 0;
-        for (; j < np; ++j) {
-            if (str_equal(key, f->argnames[j])) break;
-        }
-        if (j < np) {
+        int j = find_parameter(f, key);
+        if (j < -1) return nullptr;
+        if (j >= 0) {
             if (slots[j]) {
                 PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
                 return nullptr;
@@ -147,6 +161,7 @@ PyObject* bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nar
         }
     }
 
+    if (nargs > np) return too_many_positional(f, nargs, ndefaults);
     const int first_default = np - static_cast<int>(ndefaults);
     for (int j = 0; j < first_default; ++j) {
         if (!slots[j]) return missing_arguments(f, slots, first_default);

@@ -91,16 +91,68 @@ int set_through_class(PyObject* self, PyObject* name, PyObject* value) {
     return PyObject_SetAttr(self, name, value);
 }
 
-// cls(description, **attributes), with the ** step of a Python call: None is
-// refused, a non-dict goes through dict(), and the callee gets its own dict.
-Ref call_with_maps(PyObject* cls, PyObject* description, PyObject* attributes) {
+// The ** step of `cls(description, **attributes)` for a map that is not an
+// exact dict, as the interpreter merges it: a dict whose iteration is its
+// own directly, anything else through keys() and subscription; the errors
+// are turned into the call's own TypeErrors.
+R7U_COLD void unpacking_error(PyObject* cls, PyObject* attributes) {
+    const bool no_keys = PyErr_ExceptionMatches(PyExc_AttributeError);
+    if (!no_keys && !PyErr_ExceptionMatches(PyExc_KeyError)) return;
+    PyObject* exc = PyErr_GetRaisedException();
+    Ref args = Ref::steal(PyObject_GetAttrString(exc, "args"));
+    if (!args || !PyTuple_Check(args.get()) || PyTuple_GET_SIZE(args.get()) != 1) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+        return;
+    }
+    Py_DECREF(exc);
+    Ref what = Ref::steal(compat::function_str(cls));
+    if (!what) return;
+    if (no_keys) {
+        PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", what.get(),
+                     Py_TYPE(attributes)->tp_name);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", what.get(),
+                     PyTuple_GET_ITEM(args.get(), 0));
+    }
+}
+
+Ref merge_keywords(PyObject* cls, PyObject* attributes) {
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return {};
+    int r;
+    if (PyDict_Check(attributes) && Py_TYPE(attributes)->tp_iter == PyDict_Type.tp_iter) {
+        r = PyDict_Merge(kwargs.get(), attributes, 1);
+    } else {
+        Ref keys = Ref::steal(PyMapping_Keys(attributes));
+        r = keys ? walk_iterable(keys.get(), [&](PyObject* key) -> int {
+            int had = PyDict_Contains(kwargs.get(), key);
+            if (had) return had < 0 ? -1 : (key_error(key), -1);
+            Ref value = Ref::steal(PyObject_GetItem(attributes, key));
+            return value ? PyDict_SetItem(kwargs.get(), key, value.get()) : -1;
+        })
+                 : -1;
+    }
+    if (r < 0) {
+        unpacking_error(cls, attributes);
+        return {};
+    }
+    return kwargs;
+}
+
+// cls(description, **attributes). None is refused with the message the
+// dictionary form has always given; from_dict converts any other non-dict
+// with dict() first, clone unpacks it as a call does.
+Ref call_with_maps(PyObject* cls, PyObject* description, PyObject* attributes, bool through_dict) {
     Ref kwargs;
     if (attributes == Py_None) {
         PyErr_SetString(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
         return {};
     }
     if (!PyDict_CheckExact(attributes)) {
-        kwargs = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), attributes));
+        kwargs = through_dict
+                     ? Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), attributes))
+                     : merge_keywords(cls, attributes);
         if (!kwargs) return {};
     } else if (PyDict_GET_SIZE(attributes) != 0) {
         kwargs = Ref::steal(PyDict_Copy(attributes));
@@ -175,7 +227,7 @@ PyObject* clone_impl(PyObject* const* args, PyObject*) {
     if (!description) return nullptr;
     Ref attrs = attributes_of(self);
     if (!attrs) return nullptr;
-    return call_with_maps(cls.get(), description.get(), attrs.get()).release();
+    return call_with_maps(cls.get(), description.get(), attrs.get(), false).release();
 }
 
 PyObject* setattr_impl(PyObject* const* args, PyObject*) {
@@ -346,7 +398,7 @@ PyObject* from_dict_impl(PyObject* const* args, PyObject*) {
     if (!ok) return nullptr;
     Ref cls = global(N.Parameter);
     if (!cls) return nullptr;
-    Ref parameter = call_with_maps(cls.get(), description.get(), attributes.get());
+    Ref parameter = call_with_maps(cls.get(), description.get(), attributes.get(), true);
     if (!parameter) return nullptr;
     return PyTuple_Pack(2, name.get(), parameter.get());
 }
