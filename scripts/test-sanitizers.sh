@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer into
-# build/asan and runs the whole test suite against that build. Any sanitizer
+# build/asan (build/asan-<version> for another R7U_PYTHON_VERSION than 3.12)
+# and runs the whole test suite against that build. Any sanitizer
 # report, in the test process or in any child it starts, fails the run.
 # Extra arguments go to pytest (for example a test file, or -k).
 #
@@ -17,7 +18,9 @@ source "$here/scripts/venv.sh"
 # or brought up to date here; the module installed there is not used).
 r7u_prepare_venv
 
+# R7U_PYTHON_VERSION (read by venv.sh and dev-build.sh) picks the interpreter.
 build="$here/build/asan"
+if [ "$r7u_version" != "3.12" ]; then build="$build-$r7u_version"; fi
 "$here/scripts/dev-build.sh" "$build" -DR7U_SANITIZE=ON
 
 module=$(ls "$build"/r7u_razarozu*.so)

@@ -469,27 +469,10 @@ int fill_book_namespace(PyObject* ns) {
     Ref one_true = Ref::steal(PyTuple_Pack(1, Py_True));
     if (!two_none || !one_none || !one_true) return -1;
 
-    const char* owner = "ParameterBook";
-    struct Member {
-        const FuncSpec* spec;
-        PyObject* defaults;
-        Kind kind;
-    };
-    const Member members[] = {
-        {&kInit, two_none.get(), Kind::Method},   {&kClone, nullptr, Kind::Method},
-        {&kItems, nullptr, Kind::Method},         {&kNames, nullptr, Kind::Method},
-        {&kClear, nullptr, Kind::Method},         {&kGetattr, nullptr, Kind::Method},
-        {&kSetattr, nullptr, Kind::Method},       {&kDelattr, nullptr, Kind::Method},
-        {&kGetitem, nullptr, Kind::Method},       {&kSetitem, nullptr, Kind::Method},
-        {&kDelitem, nullptr, Kind::Method},       {&kGetValue, one_none.get(), Kind::Method},
-        {&kSetValue, nullptr, Kind::Method},      {&kGetOrSetValue, nullptr, Kind::Method},
-        {&kRename, nullptr, Kind::Method},        {&kStr, nullptr, Kind::Method},
-        {&kSave, one_true.get(), Kind::Method},   {&kLoad, nullptr, Kind::Static},
-    };
-    for (const Member& m : members) {
-        if (add_member(ns, *m.spec, owner, m.defaults, m.kind) < 0) return -1;
-    }
-    return 0;
+    return add_members(ns, "ParameterBook",
+                       {{kInit, two_none.get()}, {kClone}, {kItems}, {kNames}, {kClear}, {kGetattr}, {kSetattr},
+                        {kDelattr}, {kGetitem}, {kSetitem}, {kDelitem}, {kGetValue, one_none.get()}, {kSetValue},
+                        {kGetOrSetValue}, {kRename}, {kStr}, {kSave, one_true.get()}, {kLoad, nullptr, Kind::Static}});
 }
 
 }  // namespace r7u

@@ -640,21 +640,15 @@ int fill_directory_namespace(PyObject* ns) {
     g_directory_class.own_getattr = mapped_body(g_directory_class, Shared::Getattr);
     Ref none_default = Ref::steal(PyTuple_Pack(1, Py_None));
     if (!none_default) return -1;
-    if (add_member(ns, kInit, kOwner, none_default.get()) < 0) return -1;
-    for (const FuncSpec* spec : {&kClone, &kItems, &kNames, &kGetattr, &kSetattr, &kDelattr, &kDelitem,
-                                 &kGetitem, &kSetitem, &kClear, &kRename}) {
-        if (add_member(ns, *spec, kOwner, nullptr) < 0) return -1;
-    }
-    // Made here rather than by add_member: save needs to know it.
-    Ref backup = Ref::steal(make_function(kBackup, kOwner, nullptr));
-    if (!backup) return -1;
-    Ref wrapped = Ref::steal(PyObject_CallOneArg(S.b.staticmethod, backup.get()));
-    if (!wrapped) return -1;
-    if (PyDict_SetItem(ns, N._backup_books_in_this_directory, wrapped.get()) < 0) return -1;
+    // save needs to know its own backup-step function.
+    Ref backup;
+    if (add_members(ns, kOwner,
+                    {{kInit, none_default.get()}, {kClone}, {kItems}, {kNames}, {kGetattr}, {kSetattr}, {kDelattr},
+                     {kDelitem}, {kGetitem}, {kSetitem}, {kClear}, {kRename},
+                     {kBackup, nullptr, Kind::Static, &backup}, {kSave}, {kLoad, nullptr, Kind::Static}}) < 0)
+        return -1;
     // A failed import may run the module body again: the newest one counts.
     Py_XSETREF(g_backup_function, backup.release());
-    if (add_member(ns, kSave, kOwner, nullptr) < 0) return -1;
-    if (add_member(ns, kLoad, kOwner, nullptr, Kind::Static) < 0) return -1;
     return 0;
 }
 

@@ -606,25 +606,28 @@ PyObject* make_function(const FuncSpec& spec, const char* owner, PyObject* defau
     return self.release();
 }
 
-int add_member(PyObject* ns, const FuncSpec& spec, const char* owner, PyObject* defaults, Kind kind) {
-    Ref fn = Ref::steal(make_function(spec, owner, defaults));
-    if (!fn) return -1;
-    Ref member;
-    switch (kind) {
-        case Kind::Method:
-            member = std::move(fn);
-            break;
-        case Kind::Static:
-            member = Ref::steal(PyObject_CallOneArg(S.b.staticmethod, fn.get()));
-            break;
-        case Kind::Property:
-            member = Ref::steal(PyObject_CallOneArg(S.b.property, fn.get()));
-            break;
+int add_members(PyObject* ns, const char* owner, std::initializer_list<Member> members) {
+    for (const Member& m : members) {
+        Ref fn = Ref::steal(make_function(m.spec, owner, m.defaults));
+        if (!fn) return -1;
+        if (m.made) *m.made = fn.copy();
+        Ref member;
+        switch (m.kind) {
+            case Kind::Method:
+                member = std::move(fn);
+                break;
+            case Kind::Static:
+                member = Ref::steal(PyObject_CallOneArg(S.b.staticmethod, fn.get()));
+                break;
+            case Kind::Property:
+                member = Ref::steal(PyObject_CallOneArg(S.b.property, fn.get()));
+                break;
+        }
+        if (!member) return -1;
+        Ref key = Ref::steal(PyUnicode_InternFromString(m.spec.name));
+        if (!key || PyDict_SetItem(ns, key.get(), member.get()) < 0) return -1;
     }
-    if (!member) return -1;
-    Ref key = Ref::steal(PyUnicode_InternFromString(spec.name));
-    if (!key) return -1;
-    return PyDict_SetItem(ns, key.get(), member.get());
+    return 0;
 }
 
 }  // namespace r7u

@@ -459,12 +459,7 @@ int fill_parameter_namespace(PyObject* ns) {
     Ref locale_default = Ref::steal(PyTuple_Pack(1, N.default_));
     if (!empty_default || !get_defaults || !locale_default) return -1;
 
-    struct Member {
-        FuncSpec spec;
-        PyObject* defaults;
-        Kind kind;
-    };
-    const Member members[] = {
+    return add_members(ns, "Parameter", {
         {init_spec(), empty_default.get(), Kind::Method},
         {with_doc({"clone", clone_impl, 1, {{"self"}}}, kCloneDoc), nullptr, Kind::Method},
         {with_doc({"items", mapped_body(g_parameter_class, Shared::Items), 1, {{"self"}}}, kItemsDoc), nullptr, Kind::Method},
@@ -501,11 +496,7 @@ int fill_parameter_namespace(PyObject* ns) {
              "dict"),
          nullptr, Kind::Method},
         {{"from_dict", from_dict_impl, 1, {{"data", "dict", Check::Dict}}}, nullptr, Kind::Static},
-    };
-    for (const Member& m : members) {
-        if (add_member(ns, m.spec, "Parameter", m.defaults, m.kind) < 0) return -1;
-    }
-    return 0;
+    });
 }
 
 bool parameter_class_is_pristine(PyObject* cls) {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <utility>
 
 namespace r7u {
@@ -398,10 +399,18 @@ enum class Kind { Method, Static, Property };
 // defaults: borrowed tuple for the trailing parameters, or null.
 PyObject* make_function(const FuncSpec& spec, const char* owner, PyObject* defaults);
 
-// make_function, wrapped by the captured staticmethod or property as `kind`
-// says, stored in the class namespace `ns` under spec.name. 0 or -1.
-int add_member(PyObject* ns, const FuncSpec& spec, const char* owner, PyObject* defaults,
-               Kind kind = Kind::Method);
+// One entry of a class namespace: the function made from `spec`, wrapped by
+// the captured staticmethod or property as `kind` says.
+struct Member {
+    FuncSpec spec;
+    PyObject* defaults = nullptr;  // borrowed tuple for the trailing parameters, or null
+    Kind kind = Kind::Method;
+    Ref* made = nullptr;           // receives the function itself, when given
+};
+
+// Stores each member in the class namespace `ns` under its name, in order.
+// 0 or -1.
+int add_members(PyObject* ns, const char* owner, std::initializer_list<Member> members);
 
 // True when `o` is one of our function objects.
 bool is_function(PyObject* o);
@@ -415,6 +424,24 @@ Impl member_impl(PyTypeObject* tp, PyObject* name);
 // special method up on every call, as the interpreter's own slots do, so a
 // replaced or subclassed method behaves exactly as before.
 int install_fast_slots(PyObject* cls);
+
+// ---------------------------------------------------------------------------
+// Native fast paths and the identity checks that let them stand in for
+// Python-visible behaviour (each falls back to the ordinary road otherwise):
+// - clone_attribute_is_ours (clone.cpp): nested copies skip the call of the
+//   module-level _clone_attribute while it is our own function;
+// - class_is_pristine (mapped.cpp): a private map is found by the generic
+//   lookup while the class keeps object's __getattribute__ and our
+//   __getattr__ (cached by class and version tag);
+// - parameter_class_is_pristine / book_class_is_pristine (parameter.cpp,
+//   book.cpp): ParameterBook.load stores fresh parameters without cloning;
+// - the json capture (booktext.cpp): the native book text while _json.dumps
+//   and JSONEncoder are those seen at import and unmodified;
+// - the backup-step function (directory.cpp): save uses the internal backup
+//   step while the class attribute still holds ours;
+// - install_fast_slots / fast_construct (function.cpp): subscription and
+//   construction enter our function objects while the class holds them.
+// ---------------------------------------------------------------------------
 
 // ---------------------------------------------------------------------------
 // Subsystem entry points used by the module body (module.cpp).
