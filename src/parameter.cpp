@@ -84,10 +84,10 @@ int setattr_logic(PyObject* self, PyObject* key, PyObject* value) {
 
 // self.<name> = value as the constructor writes its private maps: through the
 // class's __setattr__, called directly while that is still ours.
-PyObject* setattr_impl(PyObject* const* args, PyObject*);
+PyObject* param_setattr(PyObject* const* args, PyObject*);
 
 int set_through_class(PyObject* self, PyObject* name, PyObject* value) {
-    if (member_impl(Py_TYPE(self), N.dunder_setattr) == setattr_impl) return setattr_logic(self, name, value);
+    if (member_impl(Py_TYPE(self), N.dunder_setattr) == param_setattr) return setattr_logic(self, name, value);
     return PyObject_SetAttr(self, name, value);
 }
 
@@ -166,7 +166,7 @@ Ref call_with_maps(PyObject* cls, PyObject* description, PyObject* attributes, b
 // ---------------------------------------------------------------------------
 // Methods.
 // ---------------------------------------------------------------------------
-PyObject* init_impl(PyObject* const* args, PyObject* kwargs) {
+PyObject* param_init(PyObject* const* args, PyObject* kwargs) {
     PyObject* self = args[0];
     PyObject* description = args[1];
     if (!assert_that([&] { return int(PyUnicode_Check(description) || PyDict_Check(description)); }))
@@ -219,7 +219,7 @@ PyObject* init_impl(PyObject* const* args, PyObject* kwargs) {
     return none();
 }
 
-PyObject* clone_impl(PyObject* const* args, PyObject*) {
+PyObject* param_clone(PyObject* const* args, PyObject*) {
     PyObject* self = args[0];
     Ref cls = global(N.Parameter);
     if (!cls) return nullptr;
@@ -230,12 +230,12 @@ PyObject* clone_impl(PyObject* const* args, PyObject*) {
     return call_with_maps(cls.get(), description.get(), attrs.get(), false).release();
 }
 
-PyObject* setattr_impl(PyObject* const* args, PyObject*) {
+PyObject* param_setattr(PyObject* const* args, PyObject*) {
     if (setattr_logic(args[0], args[1], args[2]) < 0) return nullptr;
     return none();
 }
 
-PyObject* delattr_impl(PyObject* const* args, PyObject*) {
+PyObject* param_delattr(PyObject* const* args, PyObject*) {
     PyObject* self = args[0];
     PyObject* item = args[1];
     if (!cannot_be_routed(item)) {
@@ -251,7 +251,7 @@ PyObject* delattr_impl(PyObject* const* args, PyObject*) {
     return none();
 }
 
-PyObject* get_impl(PyObject* const* args, PyObject*) {
+PyObject* param_get(PyObject* const* args, PyObject*) {
     PyObject* self = args[0];
     PyObject* name = args[1];  // exactly a str
     PyObject* default_ = args[2];
@@ -279,7 +279,7 @@ PyObject* get_impl(PyObject* const* args, PyObject*) {
     return none();
 }
 
-PyObject* get_or_set_impl(PyObject* const* args, PyObject*) {
+PyObject* param_get_or_set(PyObject* const* args, PyObject*) {
     PyObject* self = args[0];
     PyObject* name = args[1];  // exactly a str
     PyObject* value = args[2];
@@ -311,7 +311,7 @@ Ref current_language() {
     return Ref::steal(PyObject_GetItem(reported.get(), zero.get()));
 }
 
-PyObject* description_impl(PyObject* const* args, PyObject*) {
+PyObject* param_description(PyObject* const* args, PyObject*) {
     PyObject* self = args[0];
     Ref lang = current_language();
     if (!lang) return nullptr;
@@ -338,23 +338,23 @@ PyObject* description_impl(PyObject* const* args, PyObject*) {
     return entry.release();
 }
 
-PyObject* get_description_impl(PyObject* const* args, PyObject*) {
+PyObject* param_get_description(PyObject* const* args, PyObject*) {
     Ref map = description_of(args[0]);
     if (!map) return nullptr;
     return map_get(map.get(), args[1]).release();
 }
 
-PyObject* set_description_impl(PyObject* const* args, PyObject*) {
+PyObject* param_set_description(PyObject* const* args, PyObject*) {
     Ref map = description_of(args[0]);
     if (!map || map_set(map.get(), args[2], args[1]) < 0) return nullptr;
     return none();
 }
 
-PyObject* all_descriptions_impl(PyObject* const* args, PyObject*) {
+PyObject* param_all_descriptions(PyObject* const* args, PyObject*) {
     return description_of(args[0]).release();
 }
 
-PyObject* to_dict_impl(PyObject* const* args, PyObject*) {
+PyObject* param_to_dict(PyObject* const* args, PyObject*) {
     PyObject* self = args[0];
     Ref description = description_of(self);
     if (!description) return nullptr;
@@ -368,7 +368,7 @@ PyObject* to_dict_impl(PyObject* const* args, PyObject*) {
     return form.release();
 }
 
-PyObject* from_dict_impl(PyObject* const* args, PyObject*) {
+PyObject* param_from_dict(PyObject* const* args, PyObject*) {
     PyObject* data = args[0];  // exactly a dict
     for (PyObject* key : {N.name, N.description, N.attributes}) {
         if (!assert_that([&] { return PyDict_Contains(data, key); })) return nullptr;
@@ -435,7 +435,7 @@ const char* const kToDictDoc[] = {"将本参数对象转化为一个 dict 对象
                                   ":return: 转化后的 dict 对象", nullptr};
 
 FuncSpec init_spec() {
-    FuncSpec s{"__init__", init_impl, 2, {{"self"}, {"description", "_Union[str, dict]"}}};
+    FuncSpec s{"__init__", param_init, 2, {{"self"}, {"description", "_Union[str, dict]"}}};
     s.varkw = "kwargs";
     return s;
 }
@@ -461,50 +461,50 @@ int fill_parameter_namespace(PyObject* ns) {
 
     return add_members(ns, "Parameter", {
         {init_spec(), empty_default.get(), Kind::Method},
-        {with_doc({"clone", clone_impl, 1, {{"self"}}}, kCloneDoc), nullptr, Kind::Method},
+        {with_doc({"clone", param_clone, 1, {{"self"}}}, kCloneDoc), nullptr, Kind::Method},
         {with_doc({"items", mapped_body(g_parameter_class, Shared::Items), 1, {{"self"}}}, kItemsDoc), nullptr, Kind::Method},
         {with_doc({"names", mapped_body(g_parameter_class, Shared::Names), 1, {{"self"}}}, kNamesDoc), nullptr, Kind::Method},
         {with_doc({"clear", mapped_body(g_parameter_class, Shared::Clear), 1, {{"self"}}}, kClearDoc), nullptr, Kind::Method},
         {{"__getattr__", mapped_body(g_parameter_class, Shared::Getattr), 2, {{"self"}, {"item"}}}, nullptr, Kind::Method},
-        {{"__setattr__", setattr_impl, 3, {{"self"}, {"key"}, {"value"}}}, nullptr, Kind::Method},
-        {{"__delattr__", delattr_impl, 2, {{"self"}, {"item"}}}, nullptr, Kind::Method},
+        {{"__setattr__", param_setattr, 3, {{"self"}, {"key"}, {"value"}}}, nullptr, Kind::Method},
+        {{"__delattr__", param_delattr, 2, {{"self"}, {"item"}}}, nullptr, Kind::Method},
         {with_doc({"get",
-                   get_impl,
+                   param_get,
                    4,
                    {{"self"}, {"name", "str", Check::Str}, {"default"}, {"raise_if_none", "bool"}}},
                   kGetDoc),
          get_defaults.get(), Kind::Method},
-        {with_doc({"get_or_set", get_or_set_impl, 3, {{"self"}, {"name", "str", Check::Str}, {"value"}}},
+        {with_doc({"get_or_set", param_get_or_set, 3, {{"self"}, {"name", "str", Check::Str}, {"value"}}},
                   kGetOrSetDoc),
          nullptr, Kind::Method},
         {{"__getitem__", mapped_body(g_parameter_class, Shared::Getitem), 2, {{"self"}, {"item"}}}, nullptr, Kind::Method},
         {{"__setitem__", mapped_body(g_parameter_class, Shared::Setitem), 3, {{"self"}, {"key"}, {"value"}}}, nullptr, Kind::Method},
         {{"__delitem__", mapped_body(g_parameter_class, Shared::Delitem), 2, {{"self"}, {"key"}}}, nullptr, Kind::Method},
-        {with_returns(with_doc({"description", description_impl, 1, {{"self"}}}, kDescriptionDoc), "str"),
+        {with_returns(with_doc({"description", param_description, 1, {{"self"}}}, kDescriptionDoc), "str"),
          nullptr, Kind::Property},
-        {with_doc({"get_description", get_description_impl, 2, {{"self"}, {"locale", "str", Check::Str}}},
+        {with_doc({"get_description", param_get_description, 2, {{"self"}, {"locale", "str", Check::Str}}},
                   kGetDescriptionDoc),
          locale_default.get(), Kind::Method},
         {{"set_description",
-          set_description_impl,
+          param_set_description,
           3,
           {{"self"}, {"description", "str", Check::Str}, {"locale", "str", Check::Str}}},
          locale_default.get(), Kind::Method},
-        {{"all_descriptions", all_descriptions_impl, 1, {{"self"}}}, nullptr, Kind::Method},
+        {{"all_descriptions", param_all_descriptions, 1, {{"self"}}}, nullptr, Kind::Method},
         {with_returns(
-             with_doc({"to_dict", to_dict_impl, 2, {{"self"}, {"name", "str", Check::Str}}}, kToDictDoc),
+             with_doc({"to_dict", param_to_dict, 2, {{"self"}, {"name", "str", Check::Str}}}, kToDictDoc),
              "dict"),
          nullptr, Kind::Method},
-        {{"from_dict", from_dict_impl, 1, {{"data", "dict", Check::Dict}}}, nullptr, Kind::Static},
+        {{"from_dict", param_from_dict, 1, {{"data", "dict", Check::Dict}}}, nullptr, Kind::Static},
     });
 }
 
 bool parameter_class_is_pristine(PyObject* cls) {
     if (!PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type) return false;
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-    return tp->tp_new == PyBaseObject_Type.tp_new && member_impl(tp, N.dunder_init) == init_impl &&
-           member_impl(tp, N.dunder_setattr) == setattr_impl && member_impl(tp, N.clone) == clone_impl &&
-           member_impl(tp, N.from_dict) == from_dict_impl && clone_attribute_is_ours();
+    return tp->tp_new == PyBaseObject_Type.tp_new && member_impl(tp, N.dunder_init) == param_init &&
+           member_impl(tp, N.dunder_setattr) == param_setattr && member_impl(tp, N.clone) == param_clone &&
+           member_impl(tp, N.from_dict) == param_from_dict && clone_attribute_is_ours();
 }
 
 }  // namespace r7u
