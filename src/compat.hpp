@@ -9,9 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(_MSC_VER)
-#include <intrin.h>
-#endif
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -83,32 +80,48 @@ inline std::uintptr_t thread_stack_low() {
 #endif
 }
 
-// The caller's frame on the machine stack (not a sanitizer's fake stack).
-#if defined(_MSC_VER) && !defined(__clang__)
-#define R7U_FRAME_ADDRESS() reinterpret_cast<std::uintptr_t>(_AddressOfReturnAddress())
-#else
-#define R7U_FRAME_ADDRESS() reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0))
-#endif
-inline std::uintptr_t frame_address() { return R7U_FRAME_ADDRESS(); }
+// About where the caller's frame is on the machine stack: the address of a
+// local (no frame pointer needed in the hot recursive functions).
+inline std::uintptr_t frame_address() {
+    volatile char probe = 0;
+    return reinterpret_cast<std::uintptr_t>(&probe);
+}
 
-// True when less than a safety margin of the thread's stack is left below
-// the caller's frame. The bounds are read once per thread.
-inline bool stack_nearly_exhausted() {
-    static thread_local std::uintptr_t limit = 1;  // 1: not read yet
-    if (limit == 1) {
-        const std::uintptr_t top = frame_address();
-        const std::uintptr_t low = thread_stack_low();
-        if (low == 0 || low >= top) {
-            limit = 0;
-        } else {
-            // A quarter of what is left, at most 128 KiB: room for one more
-            // level of the walk and for raising the error.
-            std::uintptr_t margin = (top - low) / 4;
-            if (margin > 128 * 1024) margin = 128 * 1024;
-            limit = low + margin;
-        }
-    }
-    return limit != 0 && frame_address() < limit;
+// Thread-local state read on every guarded step: the initial-exec model
+// avoids a call per access in a shared library (a few bytes of the static
+// TLS reserve). MSVC's thread-locals need no such hint.
+#if defined(__GNUC__) && !defined(_WIN32)
+#define R7U_FAST_TLS [[gnu::tls_model("initial-exec")]]
+#else
+#define R7U_FAST_TLS
+#endif
+
+// Per-thread state of the recursion guards.
+struct GuardState {
+    std::uintptr_t stack_limit = UINTPTR_MAX;  // not read yet; 0: unknown
+    int depth = 0;                   // guarded levels entered
+};
+R7U_FAST_TLS inline thread_local GuardState guard_state;
+
+R7U_NOINLINE inline std::uintptr_t read_stack_limit() {
+    const std::uintptr_t top = frame_address();
+    const std::uintptr_t low = thread_stack_low();
+    if (low == 0 || low >= top) return 0;
+    // A quarter of what is left, at most 128 KiB: room for one more level of
+    // a walk and for raising the error.
+    std::uintptr_t margin = (top - low) / 4;
+    if (margin > 128 * 1024) margin = 128 * 1024;
+    return low + margin;
+}
+
+// True when less than that margin of the thread's stack is left below the
+// caller's frame. The bounds are read at the first check of each thread.
+R7U_NOINLINE inline bool stack_check_first(GuardState& g) {
+    g.stack_limit = read_stack_limit();
+    return frame_address() < g.stack_limit;
+}
+inline bool stack_nearly_exhausted(GuardState& g) {
+    return frame_address() < g.stack_limit && (g.stack_limit != UINTPTR_MAX ? true : stack_check_first(g));
 }
 
 }  // namespace r7u::compat

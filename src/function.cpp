@@ -115,12 +115,18 @@ inline bool check_arguments(const FuncSpec& sp, PyObject* const* args) {
 // none, -2 with an exception set.
 int find_parameter(FunctionObject* f, PyObject* key) {
     const int np = f->spec.nparams;
+    if (PyUnicode_CheckExact(key)) {
+        // Nothing can run: one pass answers both.
+        for (int j = 0; j < np; ++j) {
+            if (str_equal(key, f->argnames[j])) return j;
+        }
+        return -1;
+    }
     for (int j = 0; j < np; ++j) {
         if (key == f->argnames[j]) return j;
     }
     for (int j = 0; j < np; ++j) {
-        int eq = PyUnicode_CheckExact(key) ? str_equal(key, f->argnames[j])
-                                           : PyObject_RichCompareBool(key, f->argnames[j], Py_EQ);
+        int eq = PyObject_RichCompareBool(key, f->argnames[j], Py_EQ);
         if (eq) return eq < 0 ? -2 : j;
     }
     return -1;

@@ -10,19 +10,6 @@ PyObject* object_getattribute() {
     return found;
 }
 
-// True while an ordinary lookup on an instance of `tp` is the generic lookup
-// followed by the class's own __getattr__ body: nothing else can tell.
-bool class_is_pristine(PyTypeObject* tp, MappedClass& c) {
-    const unsigned int version = compat::type_version(tp);
-    if (tp == c.pristine_type && version != 0 && version == c.pristine_version) return true;
-    if (compat::type_lookup_borrowed(tp, N.dunder_getattribute) != object_getattribute() ||
-        member_impl(tp, N.dunder_getattr) != c.own_getattr)
-        return false;
-    c.pristine_type = tp;
-    c.pristine_version = compat::type_version(tp);
-    return true;
-}
-
 R7U_COLD Ref missing_map(MappedClass& c) {
     key_error(*c.private_name);
     return {};
@@ -188,20 +175,26 @@ struct Bodies {
 
 }  // namespace
 
-Ref private_attr(PyObject* self, PyObject* name, MappedClass& c, Ref (*miss)(PyObject*, PyObject*)) {
-    if (class_is_pristine(Py_TYPE(self), c)) {
-        Ref v = Ref::steal(compat::generic_getattr_or_null(self, name));
-        if (v || PyErr_Occurred()) return v;
-        return miss ? miss(self, name) : missing_map(c);
-    }
+bool class_is_pristine_slow(PyTypeObject* tp, MappedClass& c) {
+    if (compat::type_lookup_borrowed(tp, N.dunder_getattribute) != object_getattribute() ||
+        member_impl(tp, N.dunder_getattr) != c.own_getattr)
+        return false;
+    c.pristine_type = tp;
+    c.pristine_version = compat::type_version(tp);
+    return true;
+}
+
+Ref private_attr_missing(PyObject* self, PyObject* name, MappedClass& c, Ref (*miss)(PyObject*, PyObject*)) {
+    return miss ? miss(self, name) : missing_map(c);
+}
+
+Ref private_attr_ordinary(PyObject* self, PyObject* name) {
     // A class of its own may lead the lookup back here (a __getattribute__
     // that refuses the name sends it to our __getattr__ again).
     RecursionGuard guard(" while looking up a private map");
     if (!guard.ok()) return {};
     return Ref::steal(PyObject_GetAttr(self, name));
 }
-
-Ref mapped_map(PyObject* self, MappedClass& c) { return private_attr(self, *c.private_name, c, nullptr); }
 
 bool mapped_init(PyObject* self, PyObject* items, MappedClass& c) {
     {

@@ -28,13 +28,34 @@ struct MappedClass {
     unsigned int pristine_version = 0;
 };
 
+// True while an ordinary lookup on an instance of `tp` is the generic lookup
+// followed by c's own __getattr__ body: nothing else can tell.
+bool class_is_pristine_slow(PyTypeObject* tp, MappedClass& c);
+inline bool class_is_pristine(PyTypeObject* tp, MappedClass& c) {
+    const unsigned int version = compat::type_version(tp);
+    return (tp == c.pristine_type && version != 0 && version == c.pristine_version) ||
+           class_is_pristine_slow(tp, c);
+}
+
+// The two rare ends of private_attr.
+Ref private_attr_missing(PyObject* self, PyObject* name, MappedClass& c, Ref (*miss)(PyObject*, PyObject*));
+Ref private_attr_ordinary(PyObject* self, PyObject* name);
+
 // Ordinary instance lookup `self.<name>` as a method body makes it. A miss
 // while the class is pristine answers as our own __getattr__ would: `miss`
 // (or KeyError with the class's private name when there is none).
-Ref private_attr(PyObject* self, PyObject* name, MappedClass& c, Ref (*miss)(PyObject* self, PyObject* name));
+inline Ref private_attr(PyObject* self, PyObject* name, MappedClass& c,
+                        Ref (*miss)(PyObject* self, PyObject* name)) {
+    if (class_is_pristine(Py_TYPE(self), c)) {
+        PyObject* v = compat::generic_getattr_or_null(self, name);
+        if (v || PyErr_Occurred()) return Ref::steal(v);
+        return private_attr_missing(self, name, c, miss);
+    }
+    return private_attr_ordinary(self, name);
+}
 
 // The class's private map of self.
-Ref mapped_map(PyObject* self, MappedClass& c);
+inline Ref mapped_map(PyObject* self, MappedClass& c) { return private_attr(self, *c.private_name, c, nullptr); }
 
 // __init__'s shared part: the fresh private map through the class's own
 // __setattr__, then a clone of every entry of `items` (a dict or None).

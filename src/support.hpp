@@ -312,20 +312,22 @@ class RecursionGuard {
     // From 3.13 the interpreter's C budget ignores sys.setrecursionlimit():
     // keep our own depth to that limit too. The thread's own stack is watched
     // as well, so a small thread stack ends in RecursionError, not a crash.
-    static inline thread_local int depth_ = 0;
     R7U_COLD static bool refuse(const char* where) noexcept {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
         return false;
     }
     static bool enter(const char* where) noexcept {
-        if (compat::stack_nearly_exhausted()) return refuse(where);
-        if (compat::kOwnDepthCount && depth_ >= compat::recursion_limit()) return refuse(where);
+        compat::GuardState& g = compat::guard_state;
+        if (compat::stack_nearly_exhausted(g)) return refuse(where);
+        if constexpr (compat::kOwnDepthCount) {
+            if (g.depth >= compat::recursion_limit()) return refuse(where);
+        }
         if (Py_EnterRecursiveCall(where)) return false;
-        ++depth_;
+        if constexpr (compat::kOwnDepthCount) ++g.depth;
         return true;
     }
     static void leave() noexcept {
-        --depth_;
+        if constexpr (compat::kOwnDepthCount) --compat::guard_state.depth;
         Py_LeaveRecursiveCall();
     }
 
