@@ -221,13 +221,13 @@ Ref backup_books(PyObject* directory, PyObject* kept) {
     if (!origins) return {};
     Ref listing = fs_call(N._os, N.listdir, directory);
     if (!listing) return {};
+    Ref sep;  // looked up at the first book file: an empty folder needs none
     int r = walk_iterable(listing.get(), [&](PyObject* entry) -> int {
         Ref ext = ext_name();
         if (!ext) return -1;
         int book = is_book_file_name(entry, ext.get());
         if (book <= 0) return book;
-        Ref sep = path_attr(N.sep);
-        if (!sep) return -1;
+        if (!sep && !(sep = path_attr(N.sep))) return -1;
         Ref path = cat3(directory, sep.get(), entry);
         if (!path) return -1;
         Ref backup = cat(path.get(), N.dir_dash);
@@ -543,9 +543,9 @@ PyObject* dir_load(PyObject* const* args, PyObject*) {
     if (!cls) return nullptr;
     Ref result = Ref::steal(PyObject_CallNoArgs(cls.get()));
     if (!result) return nullptr;
+    Ref sep;  // looked up at the first entry: an empty folder needs none
     int r = walk_iterable(listing.get(), [&](PyObject* entry) -> int {
-        Ref sep = path_attr(N.sep);
-        if (!sep) return -1;
+        if (!sep && !(sep = path_attr(N.sep))) return -1;
         Ref path = cat3(directory, sep.get(), entry);
         if (!path) return -1;
         int is_dir = fs_test(N.isdir, path.get());
