@@ -209,6 +209,7 @@ print(json.dumps(got))
 # ---------------------------------------------------------------------------
 # 5. The private maps are found by ordinary attribute lookup
 # ---------------------------------------------------------------------------
+@pytest.mark.filterwarnings("ignore:.*getdefaultlocale:DeprecationWarning")
 def test_private_maps_are_found_by_ordinary_lookup():
     with pytest.raises(AttributeError) as info:
         Parameter.items(5)
