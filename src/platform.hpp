@@ -19,9 +19,31 @@ struct WriteResult {
     int err;  // errno value for Failed
 };
 
+// Whether replace_file also makes the folder's entry durable before it
+// returns (Now), or leaves that to one sync_folder call once every file of
+// the folder is written (Later: a tree save flushes each folder once).
+enum class FolderSync { Now, Later };
+
 // Replaces the content of the file at `path` (bytes in the file-system
 // encoding, `path_size` long, no NUL) with `size` bytes of `data`, so that
-// at every instant the file holds its old or its new content.
-WriteResult replace_file(const char* path, std::size_t path_size, const char* data, std::size_t size) noexcept;
+// at every instant the file holds its old or its new content. An existing
+// file keeps what it was: owner, group, mode, ACL and extended attributes;
+// a symbolic link is written through. Where a replacement could not keep
+// them (a file with several names, another user's file), the platform
+// writes the file in place itself, reserving the space for the new text
+// before it overwrites anything, so that a full disk leaves the old text.
+// `data` holds the text with "\n" line ends; a platform whose text files end
+// lines otherwise converts them.
+WriteResult replace_file(const char* path, std::size_t path_size, const char* data, std::size_t size,
+                         FolderSync folder_sync = FolderSync::Now) noexcept;
+
+// Makes the entries of the folder at `path` (renames, removals) durable.
+// 0, or an errno value. A platform without such a flush returns 0.
+int sync_folder(const char* path, std::size_t path_size) noexcept;
+
+// The longest entry name, in bytes of the file-system encoding, that the
+// folder at `path` (or, while it does not exist, its nearest existing
+// parent) accepts; -1 when the platform states no such limit in bytes.
+long max_name_length(const char* path, std::size_t path_size) noexcept;
 
 }  // namespace r7u::platform
