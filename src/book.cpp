@@ -137,7 +137,7 @@ PyObject* book_get_or_set_parameter_value(PyObject* const* args, PyObject*) {
 // The book text.
 // ---------------------------------------------------------------------------
 // The JSON array of the dictionary forms in ascending name order.
-Ref book_text(PyObject* self) {
+Ref make_book_text(PyObject* self) {
     Ref map = get_map(self);
     if (!map) return {};
     // list(mapping): a dict subclass's own __iter__ is what is called.
@@ -171,7 +171,7 @@ Ref book_text(PyObject* self) {
     return Ref::steal(PyObject_Vectorcall(dumps.get(), call_args, 1, g_kw_dumps));
 }
 
-PyObject* book_str(PyObject* const* args, PyObject*) { return book_text(args[0]).release(); }
+PyObject* book_str(PyObject* const* args, PyObject*) { return make_book_text(args[0]).release(); }
 
 // ---------------------------------------------------------------------------
 // The book file.
@@ -215,8 +215,7 @@ int write_in_place(PyObject* filename, PyObject* text) {
 
 // Writes the encoded text to `filename`, crash-safe where the platform and
 // the target allow it, otherwise in place through the captured open.
-int write_book_file(PyObject* filename, PyObject* text, PyObject* encoded) {
-#ifndef _WIN32
+int write_file(PyObject* filename, PyObject* text, PyObject* encoded, bool sync_now) {
     Ref fsname = Ref::steal(PyUnicode_EncodeFSDefault(filename));
     if (!fsname) {
         // The in-place open raises the host's own error for this name.
@@ -229,9 +228,10 @@ int write_book_file(PyObject* filename, PyObject* text, PyObject* encoded) {
     platform::WriteResult result{platform::Outcome::Failed, ENOMEM};
     const char* data = PyBytes_AS_STRING(encoded);
     const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(encoded));
+    const auto when = sync_now ? platform::FolderSync::Now : platform::FolderSync::Later;
     // `encoded` and `fsname` stay referenced and immutable meanwhile.
     Py_BEGIN_ALLOW_THREADS
-    result = platform::replace_file(raw, raw_size, data, size);
+    result = platform::replace_file(raw, raw_size, data, size, when);
     Py_END_ALLOW_THREADS
     switch (result.outcome) {
         case platform::Outcome::Done:
@@ -244,10 +244,89 @@ int write_book_file(PyObject* filename, PyObject* text, PyObject* encoded) {
             return -1;
     }
     return -1;
-#else
-    (void)encoded;
-    return write_in_place(filename, text);
-#endif
+}
+
+// 1 when `value` is None or holds it as a list item or dict value at any
+// depth (a None dict key is written as the text "null" and loads back).
+int holds_none(PyObject* value) {
+    if (value == Py_None) return 1;
+    const bool list = PyList_Check(value);
+    if (!list && !PyDict_Check(value)) return 0;
+    RecursionGuard guard(" while checking a value before saving it");
+    if (!guard.ok()) return -1;
+    if (list) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(value, i));
+            int r = holds_none(item.get());
+            if (r != 0) return r;
+        }
+        return 0;
+    }
+    Py_ssize_t pos = 0;
+    PyObject* k;
+    PyObject* v;
+    while (PyDict_Next(value, &pos, &k, &v)) {
+        Ref held = Ref::borrow(v);
+        int r = holds_none(held.get());
+        if (r != 0) return r;
+    }
+    return 0;
+}
+
+// The first entry of `map` (a parameter's private map) that holds None, as
+// its key; null when there is none or on error (check PyErr_Occurred()).
+Ref first_none_entry(PyObject* map) {
+    if (!map || !PyDict_Check(map)) return {};
+    Py_ssize_t pos = 0;
+    PyObject* k;
+    PyObject* v;
+    while (PyDict_Next(map, &pos, &k, &v)) {
+        Ref key = Ref::borrow(k);
+        Ref held = Ref::borrow(v);
+        int r = holds_none(held.get());
+        if (r < 0) return {};
+        if (r) return key;
+    }
+    return {};
+}
+
+// Reads only the parameters' private maps, so no Python code of the book or
+// its parameters runs: the check cannot be told apart from its absence.
+int check_values(PyObject* book) {
+    Ref map = get_map(book);
+    if (!map) return -1;
+    if (!PyDict_CheckExact(map.get())) return 0;
+    Py_ssize_t pos = 0;
+    PyObject* k;
+    PyObject* v;
+    while (PyDict_Next(map.get(), &pos, &k, &v)) {
+        Ref name = Ref::borrow(k);
+        Ref parameter = Ref::borrow(v);
+        const char* what = "description";
+        Ref key;
+        for (PyObject* priv : {N.priv_description, N.priv_attributes}) {
+            Ref inner = lookup_instance_attr(parameter.get(), priv);
+            if (!inner && PyErr_Occurred()) return -1;
+            key = first_none_entry(inner.get());
+            if (key) {
+                what = priv == N.priv_description ? "description" : "attribute";
+                break;
+            }
+            if (PyErr_Occurred()) return -1;
+        }
+        if (!key) continue;
+        // Refused exactly as a load of the file would refuse it, by the
+        // copy rule as the module names it now.
+        Ref accepted = call_clone_attribute(Py_None);
+        if (accepted) continue;
+        note_error([&] {
+            return Ref::steal(PyUnicode_FromFormat(
+                "Cannot save the parameter %R: its %s %R holds None, which loading the book refuses", name.get(),
+                what, key.get()));
+        });
+        return -1;
+    }
+    return 0;
 }
 
 PyObject* book_save(PyObject* const* args, PyObject*) {
@@ -303,7 +382,9 @@ PyObject* book_save(PyObject* const* args, PyObject*) {
     // (a lone surrogate) must leave an existing file as it was.
     Ref encoded = Ref::steal(PyUnicode_AsUTF8String(text.get()));
     if (!encoded) return nullptr;
-    if (write_book_file(filename.get(), text.get(), encoded.get()) < 0) return nullptr;
+    // Nothing that loading would refuse reaches the file.
+    if (check_book_values(self) < 0) return nullptr;
+    if (write_file(filename.get(), text.get(), encoded.get(), true) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -317,22 +398,64 @@ bool book_class_is_pristine(PyObject* cls) {
            member_impl(tp, N.dunder_setattr) == mapped_body(g_book_class, Shared::Setattr);
 }
 
-// `first_cls` receives the class the first element was made with.
-bool load_element(PyObject* parameters, PyObject* element, Ref& first_cls) {
-    if (!assert_that([&] { return PyDict_Check(element) ? 1 : 0; })) return false;
-    Ref cls = global(N.Parameter);
-    if (!cls) return false;
-    if (!first_cls) first_cls = cls.copy();
-    PyObject* const rest[] = {element};
-    Ref result = call_method(N.from_dict, cls.get(), rest);
-    if (!result) return false;
-    Ref name, parameter;
-    if (!unpack_two(result.get(), name, parameter)) return false;
-    return PyDict_SetItem(parameters, name.get(), parameter.get()) == 0;
+// Which of from_dict's content checks an element fails, for the note of
+// an AssertionError; null when none does (or on error, cleared).
+const char* failed_check(PyObject* element) {
+    if (!PyDict_Check(element)) return "it is not a JSON object";
+    static const struct {
+        PyObject** key;
+        const char* missing;
+    } keys[] = {{&N.name, "it has no \"name\""},
+                {&N.description, "it has no \"description\""},
+                {&N.attributes, "it has no \"attributes\""}};
+    for (const auto& k : keys) {
+        int r = PyDict_Contains(element, *k.key);
+        if (r < 0) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        if (!r) return k.missing;
+    }
+    if (!PyUnicode_Check(PyDict_GetItem(element, N.name))) return "its \"name\" is not a string";
+    PyObject* description = PyDict_GetItem(element, N.description);
+    if (!PyDict_Check(description)) return "its \"description\" is not a JSON object";
+    if (!PyDict_Check(PyDict_GetItem(element, N.attributes))) return "its \"attributes\" is not a JSON object";
+    PyObject* fallback = PyDict_GetItem(description, N.default_);
+    if (!fallback || !PyUnicode_Check(fallback)) return "its \"description\" has no \"default\" string";
+    return nullptr;
 }
 
-PyObject* book_load(PyObject* const* args, PyObject*) {
-    PyObject* filename = args[0];
+// One element of a loaded book text into `parameters`; a failure gets a
+// note with the element's position (from 1) and name.
+// `first_cls` receives the class the first element was made with.
+bool load_element(PyObject* parameters, PyObject* element, Py_ssize_t index, Ref& first_cls) {
+    bool ok = [&] {
+        if (!assert_that([&] { return PyDict_Check(element) ? 1 : 0; })) return false;
+        Ref cls = global(N.Parameter);
+        if (!cls) return false;
+        if (!first_cls) first_cls = cls.copy();
+        PyObject* const rest[] = {element};
+        Ref result = call_method(N.from_dict, cls.get(), rest);
+        if (!result) return false;
+        Ref name, parameter;
+        if (!unpack_two(result.get(), name, parameter)) return false;
+        return PyDict_SetItem(parameters, name.get(), parameter.get()) == 0;
+    }();
+    if (ok) return true;
+    const bool assertion = PyErr_ExceptionMatches(PyExc_AssertionError);
+    note_error([&] {
+        const char* check = assertion ? failed_check(element) : nullptr;
+        PyObject* name = PyDict_Check(element) ? PyDict_GetItem(element, N.name) : nullptr;
+        if (name && PyUnicode_Check(name)) {
+            return Ref::steal(PyUnicode_FromFormat("at entry %zd (name %R)%s%s", index + 1, name,
+                                                   check ? ": " : "", check ? check : ""));
+        }
+        return Ref::steal(PyUnicode_FromFormat("at entry %zd%s%s", index + 1, check ? ": " : "", check ? check : ""));
+    });
+    return false;
+}
+
+PyObject* load_book_file(PyObject* filename) {
     if (!assert_that([&] {
             Ref path = global(N._path);
             return path ? call_truth(path.get(), N.isfile, filename) : -1;
@@ -350,7 +473,10 @@ PyObject* book_load(PyObject* const* args, PyObject*) {
     if (!json) return nullptr;
     Ref data = Ref::steal(PyObject_CallMethodOneArg(json.get(), N.loads, text.get()));
     if (!data) return nullptr;
-    if (!assert_that([&] { return PyList_Check(data.get()) ? 1 : 0; })) return nullptr;
+    if (!assert_that([&] { return PyList_Check(data.get()) ? 1 : 0; })) {
+        note_error([] { return Ref::steal(PyUnicode_FromString("the book text is not a JSON array")); });
+        return nullptr;
+    }
 
     Ref parameters = Ref::steal(PyDict_New());
     if (!parameters) return nullptr;
@@ -359,18 +485,18 @@ PyObject* book_load(PyObject* const* args, PyObject*) {
     if (PyList_CheckExact(data.get())) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.get()); ++i) {
             Ref element = Ref::borrow(PyList_GET_ITEM(data.get(), i));
-            if (!load_element(parameters.get(), element.get(), parameter_cls)) return nullptr;
+            if (!load_element(parameters.get(), element.get(), i, parameter_cls)) return nullptr;
         }
     } else {
         Ref it = Ref::steal(PyObject_GetIter(data.get()));
         if (!it) return nullptr;
-        for (;;) {
+        for (Py_ssize_t i = 0;; ++i) {
             Ref element = Ref::steal(PyIter_Next(it.get()));
             if (!element) {
                 if (PyErr_Occurred()) return nullptr;
                 break;
             }
-            if (!load_element(parameters.get(), element.get(), parameter_cls)) return nullptr;
+            if (!load_element(parameters.get(), element.get(), i, parameter_cls)) return nullptr;
         }
     }
     Ref cls = global(N.ParameterBook);
@@ -388,6 +514,14 @@ PyObject* book_load(PyObject* const* args, PyObject*) {
     }
     PyErr_Clear();  // a failed lookup above only means "not pristine"
     return PyObject_CallOneArg(cls.get(), parameters.get());
+}
+
+// Every error leaving a load says which file it was about.
+PyObject* book_load(PyObject* const* args, PyObject*) {
+    PyObject* filename = args[0];
+    PyObject* book = load_book_file(filename);
+    if (!book) note_error([&] { return Ref::steal(PyUnicode_FromFormat("in the book file %R", filename)); });
+    return book;
 }
 
 // ---------------------------------------------------------------------------
@@ -458,6 +592,21 @@ int make_kwnames() {
 }
 
 }  // namespace
+
+Ref book_text(PyObject* book) { return make_book_text(book); }
+
+int check_book_values(PyObject* book) { return check_values(book); }
+
+int write_book_file(PyObject* filename, PyObject* text, PyObject* encoded, bool sync_now) {
+    return write_file(filename, text, encoded, sync_now);
+}
+
+bool book_class_saves_natively(PyObject* cls) {
+    if (!PyType_Check(cls)) return false;
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    return Py_TYPE(cls) == &PyType_Type && tp->tp_base == &PyBaseObject_Type && member_impl(tp, N.save) == book_save &&
+           member_impl(tp, N.dunder_str) == book_str;
+}
 
 int fill_book_namespace(PyObject* ns) {
     if (make_kwnames() < 0) return -1;

@@ -10,7 +10,11 @@
 // goes on: every book file ends up with its old or its complete new content.
 #include "mapped.hpp"
 
+#include "platform.hpp"
+
 #include <cerrno>
+#include <ctime>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -46,12 +50,6 @@ int is_item(PyObject* value) {
     int r = PyObject_IsInstance(value, dir_cls.get());
     if (r != 0) return r;
     return PyObject_IsInstance(value, book_cls.get());
-}
-
-int is_directory(PyObject* value) {
-    Ref dir_cls = global(N.ParameterDirectory);
-    if (!dir_cls) return -1;
-    return PyObject_IsInstance(value, dir_cls.get());
 }
 
 // ParameterBook.ExtName, read afresh at each use.
@@ -94,58 +92,6 @@ Ref item_map(PyObject* self) { return mapped_map(self, g_directory_class); }
 PyObject* dir_init(PyObject* const* args, PyObject*) {
     if (!mapped_init(args[0], args[1], g_directory_class)) return nullptr;
     Py_RETURN_NONE;
-}
-
-// ---------------------------------------------------------------------------
-// Names that would not give a distinct child entry of the folder.
-// ---------------------------------------------------------------------------
-
-struct Separators {
-    Ref sep, altsep;
-};
-
-int contains(PyObject* name, PyObject* part) {
-    if (!part || !PyUnicode_Check(part) || PyUnicode_GET_LENGTH(part) == 0) return 0;
-    Py_ssize_t at = PyUnicode_Find(name, part, 0, PyUnicode_GET_LENGTH(name), 1);
-    return at == -2 ? -1 : at >= 0;
-}
-
-int unsafe_name(PyObject* name, int is_dir, const Separators& seps) {
-    if (!PyUnicode_Check(name)) return 0;  // fails on concatenation, as it would anyway
-    int r = contains(name, seps.sep.get());
-    if (r == 0) r = contains(name, seps.altsep.get());
-    if (r == 0) {
-        Py_ssize_t nul = PyUnicode_FindChar(name, 0, 0, PyUnicode_GET_LENGTH(name), 1);
-        if (nul == -2) return -1;
-        r = nul >= 0;
-    }
-    if (r < 0) return -1;
-    if (r) {
-        PyErr_Format(PyExc_ValueError,
-                     "Cannot save the item %R: its name contains a path separator or a NUL character", name);
-        return -1;
-    }
-    if (is_dir && (PyUnicode_CompareWithASCIIString(name, "") == 0 ||
-                   PyUnicode_CompareWithASCIIString(name, ".") == 0 ||
-                   PyUnicode_CompareWithASCIIString(name, "..") == 0)) {
-        PyErr_Format(PyExc_ValueError,
-                     "Cannot save the sub-directory item %R: its name does not name a folder of its own", name);
-        return -1;
-    }
-    return 0;
-}
-
-int check_tree_names(PyObject* dir, PyObject* dir_cls, const Separators& seps) {
-    RecursionGuard guard(" while checking the names of a ParameterDirectory");
-    if (!guard.ok()) return -1;
-    Ref map = item_map(dir);
-    if (!map) return -1;
-    return walk_items(map.get(), [&](PyObject* name, PyObject* item) -> int {
-        int is_dir = PyObject_IsInstance(item, dir_cls);
-        if (is_dir < 0) return -1;
-        if (unsafe_name(name, is_dir, seps) < 0) return -1;
-        return is_dir ? check_tree_names(item, dir_cls, seps) : 0;
-    });
 }
 
 // ---------------------------------------------------------------------------
@@ -275,10 +221,22 @@ struct FolderSave {
     Ref current_book;     // the book file being written, while it is
 };
 
+// A path as the host compares it (`_path.normcase`, where there is one).
+Ref normcase(PyObject* path) {
+    Ref r = fs_call(N._path, N.normcase, path);
+    if (!r) {
+        PyErr_Clear();
+        return Ref::borrow(path);
+    }
+    return r;
+}
+
 int contains_str(PyObject* list, PyObject* s) {
     if (!list) return 0;
+    Ref key = normcase(s);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        int eq = py_eq(PyList_GET_ITEM(list, i), s);
+        Ref entry = normcase(PyList_GET_ITEM(list, i));
+        int eq = py_eq(entry.get(), key.get());
         if (eq != 0) return eq;
     }
     return 0;
@@ -287,32 +245,21 @@ int contains_str(PyObject* list, PyObject* s) {
 // Called with the error of a failed item save set; leaves it set.
 void repair_folder(FolderSave& fs) {
     PendingError pending;
+    Ref backups = fs.backups ? Ref::borrow(fs.backups.get()) : Ref::steal(PyList_New(0));
     Ref origins = Ref::steal(PyList_New(0));
-    if (!origins) {
+    if (!origins || !backups) {
         PyErr_Clear();
         return;
     }
-    if (fs.backups) {
-        Ref backups = Ref::borrow(fs.backups.get());
-        (void)walk_iterable(backups.get(), [&](PyObject* backup) -> int {
-            Ref origin = origin_of(backup);
-            if (!origin) return 0;  // not one of ours: leave it
-            if (PyList_Append(origins.get(), origin.get()) < 0) PyErr_Clear();
-            int done = contains_str(fs.completed.get(), origin.get());
-            if (done < 0) {
-                PyErr_Clear();
-                done = 0;
-            }
-            if (done) {
-                best_effort(fs_call(N._os, N.remove, backup));
-            } else {
-                restore(backup, origin.get());
-            }
-            return 0;
-        });
-        PyErr_Clear();
-    }
-    // A book file this save created but did not finish goes away.
+    (void)walk_iterable(backups.get(), [&](PyObject* backup) -> int {
+        Ref origin = origin_of(backup);
+        if (origin && PyList_Append(origins.get(), origin.get()) < 0) PyErr_Clear();
+        return 0;
+    });
+    PyErr_Clear();
+    // A book file this save created but did not finish goes away first, so
+    // that on a folder that ignores case it cannot take a restored file
+    // with it.
     if (fs.current_book && fs.kept) {
         PyObject* book = fs.current_book.get();
         int known = contains_str(origins.get(), book);
@@ -323,32 +270,585 @@ void repair_folder(FolderSave& fs) {
         }
         PyErr_Clear();
     }
+    (void)walk_iterable(backups.get(), [&](PyObject* backup) -> int {
+        Ref origin = origin_of(backup);
+        if (!origin) return 0;  // not one of ours: leave it
+        int done = contains_str(fs.completed.get(), origin.get());
+        if (done < 0) {
+            PyErr_Clear();
+            done = 0;
+        }
+        if (done) {
+            best_effort(fs_call(N._os, N.remove, backup));
+        } else {
+            restore(backup, origin.get());
+        }
+        return 0;
+    });
+    PyErr_Clear();
 }
 
-int save_items(PyObject* self, PyObject* directory, FolderSave& fs) {
-    Ref map = item_map(self);
-    if (!map) return -1;
-    Ref sep = path_attr(N.sep);
-    if (!sep) return -1;
-    return walk_items(map.get(), [&](PyObject* name, PyObject* item) -> int {
-        Ref dir_full_name = cat3(directory, sep.get(), name);
-        if (!dir_full_name) return -1;
-        int is_dir = is_directory(item);
-        if (is_dir < 0) return -1;
-        if (is_dir) {
-            Ref r = Ref::steal(PyObject_CallMethodOneArg(item, N.save, dir_full_name.get()));
-            return r ? 0 : -1;
+PyObject* dir_save(PyObject* const* args, PyObject*);
+
+// ---------------------------------------------------------------------------
+// The tree as the save sees it: taken once, checked, then used for every
+// path. Each name is an exact-str copy of one that passed the checks, so no
+// str subclass, second items() call or change made during the save (by a
+// parameter's to_dict, say) can send a file elsewhere.
+// ---------------------------------------------------------------------------
+
+struct Folder;
+
+struct Entry {
+    Ref name;        // exact str
+    Ref item;
+    bool is_dir = false;
+    Ref target;      // the sub-folder's or the book file's path
+    Ref file_entry;  // the name of that entry inside the folder
+    Ref text;        // books, native save: the book text and its UTF-8
+    Ref encoded;
+    std::unique_ptr<Folder> folder;  // sub-directories
+};
+
+struct Folder {
+    Ref path;
+    std::vector<Entry> entries;
+    bool exists = false;  // native save: surveyed before anything changes
+    Ref listing;          // ... and its entries then, as a list
+};
+
+// What the whole save needs to know once.
+struct TreeRules {
+    Ref sep, altsep;
+    Ref dir_cls, book_cls;
+    bool windows = false;   // the host's separator is a backslash
+    bool native = true;     // every folder and item allows the native save
+};
+
+[[gnu::cold]] int refuse(const char* what, PyObject* name, const char* why) {
+    PyErr_Format(PyExc_ValueError, "Cannot save the %s %R: %s", what, name, why);
+    return -1;
+}
+
+int contains(PyObject* name, PyObject* part) {
+    if (!part || !PyUnicode_Check(part) || PyUnicode_GET_LENGTH(part) == 0) return 0;
+    Py_ssize_t at = PyUnicode_Find(name, part, 0, PyUnicode_GET_LENGTH(name), 1);
+    return at == -2 ? -1 : at >= 0;
+}
+
+bool is_reserved_device(PyObject* entry) {
+    // CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension.
+    Py_ssize_t n = PyUnicode_GET_LENGTH(entry);
+    Py_ssize_t stem = PyUnicode_FindChar(entry, '.', 0, n, 1);
+    if (stem < 0) stem = n;
+    while (stem > 0 && PyUnicode_READ_CHAR(entry, stem - 1) == ' ') --stem;
+    if (stem != 3 && stem != 4) return false;
+    char up[5] = {};
+    for (Py_ssize_t i = 0; i < stem; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(entry, i);
+        if (c >= 0x80) return false;
+        up[i] = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    }
+    if (stem == 3) {
+        return !std::strcmp(up, "CON") || !std::strcmp(up, "PRN") || !std::strcmp(up, "AUX") ||
+               !std::strcmp(up, "NUL");
+    }
+    return (!std::strncmp(up, "COM", 3) || !std::strncmp(up, "LPT", 3)) && up[3] >= '1' && up[3] <= '9';
+}
+
+Py_ssize_t utf16_units(PyObject* s) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s), units = n;
+    if (PyUnicode_KIND(s) == PyUnicode_4BYTE_KIND) {
+        for (Py_ssize_t i = 0; i < n; ++i) units += PyUnicode_READ_CHAR(s, i) > 0xFFFF;
+    }
+    return units;
+}
+
+// Checks one item name (an exact str) and the entry it makes in its folder.
+// `extra` is the length the backup name adds to a book file's name.
+int check_name(const char* what, PyObject* name, PyObject* file_entry, bool is_dir, long name_max,
+               const TreeRules& rules) {
+    int r = contains(name, rules.sep.get());
+    if (r == 0) r = contains(name, rules.altsep.get());
+    if (r == 0) {
+        Py_ssize_t nul = PyUnicode_FindChar(name, 0, 0, PyUnicode_GET_LENGTH(name), 1);
+        if (nul == -2) return -1;
+        r = nul >= 0;
+    }
+    if (r < 0) return -1;
+    if (r) return refuse(what, name, "its name contains a path separator or a NUL character");
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    if (is_dir && (n == 0 || PyUnicode_CompareWithASCIIString(name, ".") == 0 ||
+                   PyUnicode_CompareWithASCIIString(name, "..") == 0)) {
+        return refuse(what, name, "its name does not name a folder of its own");
+    }
+    if (!is_dir) {
+        Py_ssize_t dot = PyUnicode_FindChar(name, '.', 0, n, 1);
+        if (dot == -2) return -1;
+        if (dot >= 0) return refuse(what, name, "a book name with \".\" would load under another name");
+    }
+    const int backup = is_dir ? 0 : 1;  // the "-" of the backup name
+    if (rules.windows) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_UCS4 c = PyUnicode_READ_CHAR(name, i);
+            if (c < 0x20 || (c < 0x80 && std::strchr("\\/:*?\"<>|", static_cast<int>(c)))) {
+                return refuse(what, name, "its name contains a character that Windows does not allow in names");
+            }
         }
+        if (is_reserved_device(file_entry)) return refuse(what, name, "its name is a reserved device name");
+        Py_ssize_t m = PyUnicode_GET_LENGTH(file_entry);
+        Py_UCS4 last = m ? PyUnicode_READ_CHAR(file_entry, m - 1) : 0;
+        if (last == '.' || last == ' ') return refuse(what, name, "Windows drops a dot or blank at its end");
+        if (utf16_units(file_entry) + backup > 255) return refuse(what, name, "its file name would be too long");
+    } else if (name_max > 0) {
+        Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(file_entry));
+        if (!bytes) return -1;
+        if (PyBytes_GET_SIZE(bytes.get()) + backup > name_max) {
+            return refuse(what, name, is_dir ? "its name is longer than the folder allows"
+                                             : "its file name or backup name is longer than the folder allows");
+        }
+    }
+    return 0;
+}
+
+// Two items that would share one entry of the folder.
+int check_collisions(const Folder& folder, const TreeRules& rules) {
+    const size_t n = folder.entries.size();
+    if (n < 2) return 0;
+    std::vector<Ref> keys;
+    keys.reserve(n);
+    for (const Entry& e : folder.entries) {
+        Ref key = rules.windows ? Ref::steal(PyObject_CallMethod(e.file_entry.get(), "casefold", nullptr))
+                                : e.file_entry.copy();
+        if (!key) return -1;
+        keys.push_back(std::move(key));
+    }
+    Ref seen = Ref::steal(PyDict_New());
+    if (!seen) return -1;
+    for (size_t i = 0; i < n; ++i) {
+        PyObject* first = PyDict_GetItemWithError(seen.get(), keys[i].get());
+        if (first) {
+            PyErr_Format(PyExc_ValueError, "Cannot save the %s %R: it would share its entry %R with the item %R",
+                         folder.entries[i].is_dir ? "sub-directory item" : "book item",
+                         folder.entries[i].name.get(), folder.entries[i].file_entry.get(), first);
+            return -1;
+        }
+        if (PyErr_Occurred() || PyDict_SetItem(seen.get(), keys[i].get(), folder.entries[i].name.get()) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+long folder_name_max(PyObject* path) {
+    Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(path));
+    if (!bytes) {
+        PyErr_Clear();
+        return -1;
+    }
+    const char* raw = PyBytes_AS_STRING(bytes.get());
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
+    if (std::memchr(raw, '\0', size)) return -1;
+    long limit;
+    Py_BEGIN_ALLOW_THREADS
+    limit = platform::max_name_length(raw, size);
+    Py_END_ALLOW_THREADS
+    return limit;
+}
+
+// Takes the folder of `dir` at `path`: names copied and checked, every book
+// checked for values loading would refuse; sub-directories too when `deep`.
+int take_folder(PyObject* dir, PyObject* path, Folder& folder, TreeRules& rules, bool deep) {
+    RecursionGuard guard(" while checking the items of a ParameterDirectory");
+    if (!guard.ok()) return -1;
+    folder.path = Ref::borrow(path);
+    Ref map = item_map(dir);
+    if (!map) return -1;
+    if (!PyDict_CheckExact(map.get())) rules.native = false;
+    Ref prefix = cat(path, rules.sep.get());
+    if (!prefix) return -1;
+    const long name_max = rules.windows ? -1 : folder_name_max(path);
+    int r = walk_items(map.get(), [&](PyObject* name, PyObject* item) -> int {
+        Entry e;
+        if (!PyUnicode_Check(name)) {
+            // Fails as building the path would.
+            Ref fails = cat(prefix.get(), name);
+            if (fails) PyErr_Format(PyExc_TypeError, "item name must be str, not %.200s", Py_TYPE(name)->tp_name);
+            return -1;
+        }
+        e.name = PyUnicode_CheckExact(name) ? Ref::borrow(name) : Ref::steal(PyUnicode_FromObject(name));
+        if (!e.name) return -1;
+        e.item = Ref::borrow(item);
+        int is_dir = PyObject_IsInstance(item, rules.dir_cls.get());
+        if (is_dir < 0) return -1;
+        e.is_dir = is_dir;
+        PyTypeObject* want = reinterpret_cast<PyTypeObject*>(is_dir ? rules.dir_cls.get() : rules.book_cls.get());
+        if (Py_TYPE(item) != want) rules.native = false;
+        if (is_dir) {
+            e.file_entry = e.name.copy();
+        } else {
+            Ref ext = ext_name();
+            if (!ext) return -1;
+            if (!PyUnicode_CheckExact(ext.get())) rules.native = false;
+            e.file_entry = cat3(e.name.get(), N.dir_dot, ext.get());
+            if (!e.file_entry) return -1;
+            if (!PyUnicode_Check(e.file_entry.get())) {
+                PyErr_Format(PyExc_TypeError, "book file name must be str, not %.200s",
+                             Py_TYPE(e.file_entry.get())->tp_name);
+                return -1;
+            }
+            if (!PyUnicode_CheckExact(e.file_entry.get())) {
+                e.file_entry = Ref::steal(PyUnicode_FromObject(e.file_entry.get()));
+                if (!e.file_entry) return -1;
+            }
+        }
+        if (check_name(is_dir ? "sub-directory item" : "book item", e.name.get(), e.file_entry.get(), is_dir,
+                       name_max, rules) < 0) {
+            return -1;
+        }
+        e.target = Ref::steal(PyUnicode_Concat(prefix.get(), e.file_entry.get()));
+        if (!e.target) return -1;
+        if (is_dir) {
+            if (deep) {
+                e.folder = std::make_unique<Folder>();
+                if (take_folder(item, e.target.get(), *e.folder, rules, true) < 0) return -1;
+            }
+        } else {
+            int book = PyObject_IsInstance(item, rules.book_cls.get());
+            if (book < 0 || (book && check_book_values(item) < 0)) return -1;
+        }
+        folder.entries.push_back(std::move(e));
+        return 0;
+    });
+    if (r < 0) return -1;
+    return check_collisions(folder, rules);
+}
+
+// ---------------------------------------------------------------------------
+// The native tree save: each book file replaced by the crash-safe writer, no
+// backups, stale book files removed last, each folder flushed once. It
+// stands in for the documented protocol only while nothing it replaces was
+// changed (see native_save_applies).
+// ---------------------------------------------------------------------------
+
+// The host's os and os.path and the services the folder layout names, as
+// they were when the module was made. Owned for the process.
+struct HostFs {
+    PyObject* os = nullptr;
+    PyObject* path = nullptr;
+    PyObject* os_funcs[4] = {};
+    PyObject* path_funcs[6] = {};
+};
+HostFs g_host;
+
+PyObject** const kOsNames[] = {&N.listdir, &N.makedirs, &N.rename, &N.remove};
+PyObject** const kPathNames[] = {&N.exists, &N.isdir, &N.isfile, &N.basename, &N.sep, &N.dirname};
+
+int capture_host_fs(PyObject* ns) {
+    (void)ns;
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    if (!os) return -1;
+    Ref path = Ref::steal(PyObject_GetAttrString(os.get(), "path"));
+    if (!path) return -1;
+    HostFs h;
+    h.os = os.release();
+    h.path = path.release();
+    for (size_t i = 0; i < 4; ++i) h.os_funcs[i] = PyObject_GetAttr(h.os, *kOsNames[i]);
+    for (size_t i = 0; i < 6; ++i) h.path_funcs[i] = PyObject_GetAttr(h.path, *kPathNames[i]);
+    PyErr_Clear();
+    g_host = h;  // kept for the process, like the other captures
+    return 0;
+}
+
+bool module_fs_unchanged() {
+    if (!g_host.os) return false;
+    Ref os = global(N._os);
+    Ref path = os ? global(N._path) : Ref();
+    if (!os || !path) {
+        PyErr_Clear();
+        return false;
+    }
+    if (os.get() != g_host.os || path.get() != g_host.path) return false;
+    for (size_t i = 0; i < 4; ++i) {
+        Ref f = Ref::steal(PyObject_GetAttr(g_host.os, *kOsNames[i]));
+        if (f.get() != g_host.os_funcs[i] || !f) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    for (size_t i = 0; i < 6; ++i) {
+        Ref f = Ref::steal(PyObject_GetAttr(g_host.path, *kPathNames[i]));
+        if (f.get() != g_host.path_funcs[i] || !f) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// Our classes with our save, load and backup step, and the host's os.
+bool native_save_applies(const TreeRules& rules) {
+    PyObject* dir_cls = rules.dir_cls.get();
+    if (!PyType_Check(dir_cls) || Py_TYPE(dir_cls) != &PyType_Type) return false;
+    auto* tp = reinterpret_cast<PyTypeObject*>(dir_cls);
+    if (tp->tp_base != &PyBaseObject_Type) return false;  // ours derive from object alone
+    if (member_impl(tp, N.save) != dir_save) return false;
+    Ref step = Ref::steal(PyObject_GetAttr(dir_cls, N._backup_books_in_this_directory));
+    if (!step) {
+        PyErr_Clear();
+        return false;
+    }
+    if (step.get() != g_backup_function) return false;
+    if (!PyType_Check(rules.book_cls.get()) || Py_TYPE(rules.book_cls.get()) != &PyType_Type ||
+        !book_class_saves_natively(rules.book_cls.get())) {
+        return false;
+    }
+    return module_fs_unchanged();
+}
+
+// Book texts of the whole snapshot, before anything on disk changes.
+int make_texts(Folder& folder) {
+    for (Entry& e : folder.entries) {
+        if (e.is_dir) {
+            if (make_texts(*e.folder) < 0) return -1;
+            continue;
+        }
+        e.text = book_text(e.item.get());
+        if (!e.text) return -1;
+        if (!PyUnicode_Check(e.text.get())) {
+            PyErr_Format(PyExc_TypeError, "__str__ returned non-string (type %.200s)", Py_TYPE(e.text.get())->tp_name);
+            return -1;
+        }
+        e.encoded = Ref::steal(PyUnicode_AsUTF8String(e.text.get()));
+        if (!e.encoded) return -1;
+    }
+    return 0;
+}
+
+int sync_folder_of(PyObject* path) {
+    Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(path));
+    if (!bytes) return -1;
+    int err;
+    const char* raw = PyBytes_AS_STRING(bytes.get());
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
+    Py_BEGIN_ALLOW_THREADS
+    err = platform::sync_folder(raw, size);
+    Py_END_ALLOW_THREADS
+    if (!err) return 0;
+    errno = err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    return -1;
+}
+
+// 1 when the listed entry is the file a book of this save just wrote, under
+// another spelling of its name (a case-insensitive folder).
+int written_by_this_save(const Folder& folder, PyObject* entry, PyObject* path) {
+    Ref folded = Ref::steal(PyObject_CallMethod(entry, "casefold", nullptr));
+    if (!folded) return -1;
+    for (const Entry& e : folder.entries) {
+        if (e.is_dir) continue;
+        Ref other = Ref::steal(PyObject_CallMethod(e.file_entry.get(), "casefold", nullptr));
+        if (!other) return -1;
+        if (!str_equal(folded.get(), other.get())) continue;
+        Ref same = Ref::steal(PyObject_CallMethod(g_host.path, "samefile", "OO", path, e.target.get()));
+        if (!same) {
+            PyErr_Clear();
+            return 1;  // cannot tell: keep it
+        }
+        int r = PyObject_IsTrue(same.get());
+        if (r != 0) return r;
+    }
+    return 0;
+}
+
+// Book files of books no longer in the tree, by the backup step's rule for
+// which files count and which stay (those whose backup name is taken).
+// How old a temporary file of the crash-safe writer must be before a save
+// takes it for the leftover of a killed process: a live save renames its
+// own within moments.
+constexpr double kLeftoverSeconds = 600.0;
+
+// True for a name the writer gives its temporary files:
+// "." + (part of) the file's name + "." + 10 letters or digits + ".tmp".
+bool is_writer_temp_name(PyObject* entry) {
+    if (!PyUnicode_Check(entry)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(entry);
+    if (n < 17 || PyUnicode_READ_CHAR(entry, 0) != '.' || PyUnicode_READ_CHAR(entry, n - 15) != '.') return false;
+    if (PyUnicode_Tailmatch(entry, N.dot_tmp, 0, n, 1) != 1) return false;
+    for (Py_ssize_t i = n - 14; i < n - 4; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(entry, i);
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+    }
+    return true;
+}
+
+// Removes a leftover temporary file of a killed save; a young one may
+// belong to a save running now and stays.
+int remove_leftover_temp(PyObject* path) {
+    Ref st = Ref::steal(PyObject_CallMethod(g_host.os, "lstat", "O", path));
+    if (!st) {
+        PyErr_Clear();  // gone meanwhile
+        return 0;
+    }
+    Ref mode = Ref::steal(PyObject_GetAttrString(st.get(), "st_mode"));
+    Ref mtime = mode ? Ref::steal(PyObject_GetAttrString(st.get(), "st_mtime")) : Ref();
+    if (!mtime) return -1;
+    const long m = PyLong_AsLong(mode.get());
+    const double t = PyFloat_AsDouble(mtime.get());
+    if (PyErr_Occurred()) return -1;
+    if ((m & 0170000) != 0100000) return 0;
+    if (static_cast<double>(time(nullptr)) - t < kLeftoverSeconds) return 0;
+    if (!fs_call(N._os, N.remove, path)) PyErr_Clear();  // another save took it first
+    return 0;
+}
+
+int remove_stale_books(const Folder& folder, PyObject* listing, PyObject* sep) {
+    if (!listing || PyList_GET_SIZE(listing) == 0) return 0;
+    Ref current = Ref::steal(PySet_New(nullptr));
+    if (!current) return -1;
+    for (const Entry& e : folder.entries) {
+        if (!e.is_dir && PySet_Add(current.get(), e.file_entry.get()) < 0) return -1;
+    }
+    return walk_iterable(listing, [&](PyObject* entry) -> int {
         Ref ext = ext_name();
         if (!ext) return -1;
-        Ref book_full_name = cat3(dir_full_name.get(), N.dir_dot, ext.get());
-        if (!book_full_name) return -1;
-        fs.current_book = book_full_name.copy();
-        Ref r = Ref::steal(PyObject_CallMethodOneArg(item, N.save, book_full_name.get()));
+        int book = is_book_file_name(entry, ext.get());
+        if (book < 0) return -1;
+        if (!book) {
+            if (!is_writer_temp_name(entry)) return 0;
+            Ref path = cat3(folder.path.get(), sep, entry);
+            return path ? remove_leftover_temp(path.get()) : -1;
+        }
+        int mine = PySet_Contains(current.get(), entry);
+        if (mine != 0) return mine < 0 ? -1 : 0;
+        Ref path = cat3(folder.path.get(), sep, entry);
+        if (!path) return -1;
+        int is_file = fs_test(N.isfile, path.get());
+        if (is_file <= 0) return is_file;
+        Ref backup = cat(path.get(), N.dir_dash);
+        if (!backup) return -1;
+        int taken = fs_test(N.exists, backup.get());
+        if (taken != 0) return taken < 0 ? -1 : 0;
+        int same = written_by_this_save(folder, entry, path.get());
+        if (same != 0) return same < 0 ? -1 : 0;
+        return fs_call(N._os, N.remove, path.get()) ? 0 : -1;
+    });
+}
+
+// A book file of this folder that the host spells with other letter case
+// (B.D7ORI for the book B): on a folder that ignores case the new text
+// would land in it, and load, which reads only the exact extension, would
+// no longer see the book. Refused instead.
+int refuse_case_variants(const Folder& folder, PyObject* sep) {
+    Ref books = Ref::steal(PyDict_New());  // folded file name -> entry index
+    if (!books) return -1;
+    for (size_t i = 0; i < folder.entries.size(); ++i) {
+        const Entry& e = folder.entries[i];
+        if (e.is_dir) continue;
+        Ref folded = Ref::steal(PyObject_CallMethod(e.file_entry.get(), "casefold", nullptr));
+        Ref index = Ref::steal(PyLong_FromSize_t(i));
+        if (!folded || !index || PyDict_SetItem(books.get(), folded.get(), index.get()) < 0) return -1;
+    }
+    if (PyDict_GET_SIZE(books.get()) == 0) return 0;
+    Ref listed = Ref::steal(PySet_New(folder.listing.get()));
+    if (!listed) return -1;
+    return walk_iterable(folder.listing.get(), [&](PyObject* entry) -> int {
+        if (!PyUnicode_Check(entry)) return 0;
+        Ref folded = Ref::steal(PyObject_CallMethod(entry, "casefold", nullptr));
+        if (!folded) return -1;
+        PyObject* index = PyDict_GetItemWithError(books.get(), folded.get());
+        if (!index) return PyErr_Occurred() ? -1 : 0;
+        const Entry& e = folder.entries[PyLong_AsSize_t(index)];
+        // Both spellings listed: two entries of a folder that tells case apart.
+        int exact = PySet_Contains(listed.get(), e.file_entry.get());
+        if (exact != 0) return exact < 0 ? -1 : 0;
+        Ref path = cat3(folder.path.get(), sep, entry);
+        if (!path) return -1;
+        Ref same = Ref::steal(PyObject_CallMethod(g_host.path, "samefile", "OO", path.get(), e.target.get()));
+        if (!same) {
+            PyErr_Clear();  // the book's own file does not exist: two files
+            return 0;
+        }
+        int r = PyObject_IsTrue(same.get());
+        if (r <= 0) return r;
+        PyErr_Format(PyExc_ValueError,
+                     "Cannot save the book item %R: the folder holds its file as %R, which loading does not read",
+                     e.name.get(), entry);
+        return -1;
+    });
+}
+
+// What each folder holds before anything changes: whether it exists (a
+// path that is not a folder fails here), and its entries.
+int survey(Folder& folder, PyObject* sep) {
+    RecursionGuard guard(" while saving a ParameterDirectory");
+    if (!guard.ok()) return -1;
+    PyObject* path = folder.path.get();
+    int exists = fs_test(N.exists, path);
+    if (exists < 0) return -1;
+    folder.exists = exists;
+    if (!exists) return 0;  // nor does anything below it
+    int is_dir = fs_test(N.isdir, path);
+    if (is_dir <= 0) return is_dir;  // fails when its turn comes, as it always did
+    folder.listing = fs_call(N._os, N.listdir, path);
+    if (!folder.listing) return -1;
+    if (!PyList_CheckExact(folder.listing.get())) {
+        folder.listing = Ref::steal(PySequence_List(folder.listing.get()));
+        if (!folder.listing) return -1;
+    }
+    if (refuse_case_variants(folder, sep) < 0) return -1;
+    for (Entry& e : folder.entries) {
+        if (e.is_dir && survey(*e.folder, sep) < 0) return -1;
+    }
+    return 0;
+}
+
+int write_folder(const Folder& folder, PyObject* sep, bool top) {
+    RecursionGuard guard(" while saving a ParameterDirectory");
+    if (!guard.ok()) return -1;
+    PyObject* path = folder.path.get();
+    if (!folder.exists) {
+        if (!fs_call(N._os, N.makedirs, path)) return -1;
+        if (top) {
+            // The new folder's own entry; below the top, each parent's
+            // flush at its end covers its new sub-folders.
+            Ref parent = fs_call(N._path, N.dirname, path);
+            if (!parent) return -1;
+            if (PyUnicode_Check(parent.get()) && PyUnicode_GET_LENGTH(parent.get()) == 0) parent = Ref::borrow(N.dir_dot);
+            if (sync_folder_of(parent.get()) < 0) return -1;
+        }
+    } else if (!folder.listing) {
+        // Not a folder: the assertion, or the host's error from listing it.
+        if (!assert_that([&] { return fs_test(N.isdir, path); })) return -1;
+        if (!fs_call(N._os, N.listdir, path)) return -1;
+    }
+    for (const Entry& e : folder.entries) {
+        if (e.is_dir) {
+            if (write_folder(*e.folder, sep, false) < 0) return -1;
+        } else if (write_book_file(e.target.get(), e.text.get(), e.encoded.get(), false) < 0) {
+            return -1;
+        }
+    }
+    if (remove_stale_books(folder, folder.listing.get(), sep) < 0) return -1;
+    return sync_folder_of(path);
+}
+
+// ---------------------------------------------------------------------------
+// The documented protocol: backups, the items' own save, repairs.
+// ---------------------------------------------------------------------------
+int save_items(const Folder& folder, FolderSave& fs) {
+    for (const Entry& e : folder.entries) {
+        if (e.is_dir) {
+            Ref r = Ref::steal(PyObject_CallMethodOneArg(e.item.get(), N.save, e.target.get()));
+            if (!r) return -1;
+            continue;
+        }
+        fs.current_book = e.target.copy();
+        Ref r = Ref::steal(PyObject_CallMethodOneArg(e.item.get(), N.save, e.target.get()));
         if (!r) return -1;
         fs.current_book.reset();
-        return PyList_Append(fs.completed.get(), book_full_name.get());
-    });
+        if (PyList_Append(fs.completed.get(), e.target.get()) < 0) return -1;
+    }
+    return 0;
 }
 
 // Removes every backup; on failure still the others, then the first error.
@@ -372,61 +872,73 @@ int remove_backups(PyObject* backups) {
     return r;
 }
 
-PyObject* dir_save(PyObject* const* args, PyObject*) {
-    PyObject* self = args[0];
-    PyObject* directory = args[1];
-    RecursionGuard guard(" while saving a ParameterDirectory");
-    if (!guard.ok()) return nullptr;
-
-    // Refuse names that would leave this folder before anything changes.
-    {
-        Ref dir_cls = global(N.ParameterDirectory);
-        if (!dir_cls) return nullptr;
-        Separators seps;
-        seps.sep = path_attr(N.sep);
-        if (!seps.sep) return nullptr;
-        seps.altsep = path_attr(N.altsep);
-        if (!seps.altsep) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-            PyErr_Clear();
-        }
-        if (check_tree_names(self, dir_cls.get(), seps) < 0) return nullptr;
-    }
-
+int save_by_protocol(PyObject* directory, const Folder& top) {
     FolderSave fs;
     fs.completed = Ref::steal(PyList_New(0));
-    if (!fs.completed) return nullptr;
+    if (!fs.completed) return -1;
     int exists = fs_test(N.exists, directory);
-    if (exists < 0) return nullptr;
+    if (exists < 0) return -1;
     if (!exists) {
-        if (!fs_call(N._os, N.makedirs, directory)) return nullptr;
+        if (!fs_call(N._os, N.makedirs, directory)) return -1;
         fs.backups = Ref::steal(PyList_New(0));
-        if (!fs.backups) return nullptr;
+        if (!fs.backups) return -1;
         fs.kept = Ref::steal(PyList_New(0));  // a new folder holds nothing
-        if (!fs.kept) return nullptr;
+        if (!fs.kept) return -1;
     } else {
-        if (!assert_that([&] { return fs_test(N.isdir, directory); })) return nullptr;
+        if (!assert_that([&] { return fs_test(N.isdir, directory); })) return -1;
         Ref cls = global(N.ParameterDirectory);
-        if (!cls) return nullptr;
+        if (!cls) return -1;
         Ref step = Ref::steal(PyObject_GetAttr(cls.get(), N._backup_books_in_this_directory));
-        if (!step) return nullptr;
+        if (!step) return -1;
         if (step.get() == g_backup_function) {
             fs.kept = Ref::steal(PyList_New(0));
-            if (!fs.kept) return nullptr;
+            if (!fs.kept) return -1;
             fs.backups = backup_books(directory, fs.kept.get());
         } else {
             // Walked twice when a save fails: hold it as a list.
             Ref made = Ref::steal(PyObject_CallOneArg(step.get(), directory));
             if (made) fs.backups = Ref::steal(PySequence_List(made.get()));
         }
-        if (!fs.backups) return nullptr;
+        if (!fs.backups) return -1;
     }
-
-    if (save_items(self, directory, fs) < 0) {
+    if (save_items(top, fs) < 0) {
         repair_folder(fs);
-        return nullptr;
+        return -1;
     }
-    if (remove_backups(fs.backups.get()) < 0) return nullptr;
+    return remove_backups(fs.backups.get());
+}
+
+PyObject* dir_save(PyObject* const* args, PyObject*) {
+    PyObject* self = args[0];
+    PyObject* directory = args[1];
+    RecursionGuard guard(" while saving a ParameterDirectory");
+    if (!guard.ok()) return nullptr;
+
+    // Every name and every book of the tree is checked before anything on
+    // disk changes.
+    TreeRules rules;
+    rules.dir_cls = global(N.ParameterDirectory);
+    if (!rules.dir_cls) return nullptr;
+    rules.book_cls = global(N.ParameterBook);
+    if (!rules.book_cls) return nullptr;
+    rules.sep = path_attr(N.sep);
+    if (!rules.sep) return nullptr;
+    rules.altsep = path_attr(N.altsep);
+    if (!rules.altsep) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+        PyErr_Clear();
+    }
+    if (PyUnicode_Check(rules.sep.get())) rules.windows = PyUnicode_CompareWithASCIIString(rules.sep.get(), "\\") == 0;
+    rules.native = native_save_applies(rules);
+    Folder top;
+    if (take_folder(self, directory, top, rules, true) < 0) return nullptr;
+
+    if (rules.native) {
+        if (survey(top, rules.sep.get()) < 0 || make_texts(top) < 0 || write_folder(top, rules.sep.get(), true) < 0)
+            return nullptr;
+        Py_RETURN_NONE;
+    }
+    if (save_by_protocol(directory, top) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -531,8 +1043,7 @@ public:
     }
 };
 
-PyObject* dir_load(PyObject* const* args, PyObject*) {
-    PyObject* directory = args[0];
+PyObject* load_folder(PyObject* directory) {
     RecursionGuard guard(" while loading a ParameterDirectory");
     if (!guard.ok()) return nullptr;
     Ref listing = fs_call(N._os, N.listdir, directory);
@@ -579,6 +1090,17 @@ PyObject* dir_load(PyObject* const* args, PyObject*) {
     });
     if (r < 0) return nullptr;
     return result.release();
+}
+
+// Every error leaving a load says where: a book file's own note names it,
+// anything else gets the folder's.
+PyObject* dir_load(PyObject* const* args, PyObject*) {
+    PyObject* directory = args[0];
+    PyObject* result = load_folder(directory);
+    if (!result && !error_has_note("in the book file ") && !error_has_note("in the folder ")) {
+        note_error([&] { return Ref::steal(PyUnicode_FromFormat("in the folder %R", directory)); });
+    }
+    return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -638,6 +1160,7 @@ constexpr const char* kOwner = "ParameterDirectory";
 
 int fill_directory_namespace(PyObject* ns) {
     g_directory_class.own_getattr = mapped_body(g_directory_class, Shared::Getattr);
+    if (capture_host_fs(ns) < 0) return -1;
     Ref none_default = Ref::steal(PyTuple_Pack(1, Py_None));
     if (!none_default) return -1;
     // save needs to know its own backup-step function.

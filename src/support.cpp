@@ -158,4 +158,40 @@ Ref lookup_instance_attr(PyObject* self, PyObject* name) {
     return Ref::steal(compat::generic_getattr_or_null(self, name));
 }
 
+void add_error_note(PyObject* note) {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    if (note) {
+        Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note));
+        if (!r) PyErr_Clear();
+    }
+    PyErr_SetRaisedException(exc);
+}
+
+bool error_has_note(const char* prefix) {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return false;
+    bool found = false;
+    Ref dict = Ref::steal(PyObject_GenericGetDict(exc, nullptr));
+    if (dict) {
+        PyObject* notes = PyDict_GetItemString(dict.get(), "__notes__");
+        if (notes && PyList_Check(notes)) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(notes) && !found; ++i) {
+                PyObject* n = PyList_GET_ITEM(notes, i);
+                if (!PyUnicode_Check(n)) continue;
+                const char* text = PyUnicode_AsUTF8(n);
+                if (!text) {
+                    PyErr_Clear();
+                    continue;
+                }
+                found = std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+            }
+        }
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(exc);
+    return found;
+}
+
 }  // namespace r7u

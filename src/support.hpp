@@ -79,6 +79,7 @@ public:
     X(dunder_init, "__init__")                                    \
     X(dunder_getattr, "__getattr__")                              \
     X(dunder_getattribute, "__getattribute__")                    \
+    X(dunder_str, "__str__")                                      \
     X(empty, "")                                                  \
     X(keys, "keys")                                               \
     X(clear, "clear")                                             \
@@ -137,6 +138,8 @@ public:
     X(basename, "basename")                                       \
     X(sep, "sep")                                                 \
     X(altsep, "altsep")                                           \
+    X(normcase, "normcase")                                       \
+    X(dot_tmp, ".tmp")                                            \
     X(_backup_books_in_this_directory, "_backup_books_in_this_directory") \
     X(dir_dot, ".")                                               \
     X(dir_dash, "-")
@@ -304,6 +307,23 @@ int py_eq(PyObject* a, PyObject* b);
 // `a, b = pair` (above: also the pairs of a `for k, v in ...`), with the
 // interpreter's messages. False with an exception set.
 
+// Adds `note` (a str) to the exception being raised, as add_note() does;
+// the exception stays set and unchanged otherwise, whatever happens here.
+void add_error_note(PyObject* note);
+// True when the exception being raised already has a note beginning with
+// `prefix` (ASCII).
+bool error_has_note(const char* prefix);
+// add_error_note of the str that make() returns, made while the exception
+// is set aside (a repr may run Python code).
+template <class F>
+void note_error(F&& make) {
+    PyObject* exc = PyErr_GetRaisedException();
+    Ref note = make();
+    if (!note) PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    add_error_note(note.get());
+}
+
 // ---------------------------------------------------------------------------
 // Recursion guard over user data.
 // ---------------------------------------------------------------------------
@@ -464,6 +484,20 @@ int fill_parameter_namespace(PyObject* ns);     // parameter.cpp
 bool parameter_class_is_pristine(PyObject* cls); // parameter.cpp
 int fill_book_namespace(PyObject* ns);          // book.cpp
 int fill_directory_namespace(PyObject* ns);     // directory.cpp
+// The book text (the JSON array of the dictionary forms), as str(book)
+// gives it with our own __str__.
+Ref book_text(PyObject* book);                  // book.cpp
+// A book whose descriptions or attributes hold None where loading would
+// refuse it: -1 with the refusal of _clone_attribute(None) set and a note
+// naming the parameter and the attribute; 0 otherwise.
+int check_book_values(PyObject* book);          // book.cpp
+// Writes a book file through the platform's crash-safe writer (in place
+// where it says so). `encoded` is `text` as UTF-8. sync_now false leaves the
+// folder's flush to the caller. 0, or -1 with an exception set.
+int write_book_file(PyObject* filename, PyObject* text, PyObject* encoded, bool sync_now = true);
+// True while ParameterBook as the module names it is our own class with our
+// own save and __str__: then its save is write_book_file of book_text.
+bool book_class_saves_natively(PyObject* cls);  // book.cpp
 // Records the standard json module's dumps and JSONEncoder as they are at
 // import, so the native book text knows when it may stand in for them.
 int capture_json(PyObject* json_module);        // booktext.cpp

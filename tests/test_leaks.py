@@ -9,6 +9,7 @@ import atexit
 import copy
 import errno
 import json
+import ntpath
 import os
 import shutil
 import subprocess
@@ -686,6 +687,16 @@ call(E, "is-file", tree.save, path("plainfile"), raises=AE, off=OSError)
 call(E, "makedirs-fails", tree.save, path("plainfile", "x"), raises=OSError)
 call(E, "unsafe-name", D({"..": D()}).save, path("unsafe"), raises=ValueError)
 call(E, "file-where-sub-folder-goes", D({"sub": D()}).save, path("subfile"), raises=AE, off=OSError)
+none_book = B(values={"a": 1})
+object.__getattribute__(none_book["a"], "_Parameter__attributes")["value"] = [1, None]
+none_tree = D()
+none_tree["n"] = none_book
+call(E, "none-refused", none_tree.save, path("nonetree"), raises=TypeError)
+call(E, "dotted-book", D({"a.b": B()}).save, path("dotted"), raises=ValueError)
+call(E, "collision", D({"a": B(), "a.d7ori": D()}).save, path("collide"), raises=ValueError)
+call(E, "str-subclass-name", D({StrSub("s"): B()}).save, path("subname"))
+run(E, "windows-name", Rebound("_path", ntpath, lambda: D({"NUL": B()}).save(path("win"))), raises=ValueError)
+run(E, "protocol", Rebound("_os", FaultyOs(None), lambda: tree.save(path("tree"))), watch=[tree])
 
 
 def save_with_faulty_os(fails):
