@@ -17,6 +17,7 @@ description; --dry-run prints the diff without saving.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import difflib
 import json
 import os
@@ -181,7 +182,10 @@ def demo() -> None:
                         ["rename", "ui/window", "theme", "colours"], ["delete", "ui/window/nothing"],
                         ["show", "network"]):
             print("$ settings_tool.py FOLDER " + shlex.join(command))
-            main([folder, *command])
+            # The demonstration shows its refused command as part of the transcript: the
+            # error goes to standard output here, so that a good run writes nothing to stderr.
+            with contextlib.redirect_stderr(sys.stdout):
+                main([folder, *command])
             print()
         print(sorted(os.listdir(folder)))
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the module into .venv-3.12 and runs every program in examples/.
+# Builds the module into .venv-3.12 (when its sources changed since the last
+# build) and runs every program in examples/. Installs no test tools.
 set -euo pipefail
 source "$(dirname "$0")/venv.sh"
 r7u_prepare_venv

@@ -19,6 +19,6 @@ if [ "${R7U_FUZZ_SANITIZE:-0}" = 1 ]; then
     exec bash "$here/scripts/test-sanitizers.sh" test_fuzz.py -s
 fi
 source "$here/scripts/venv.sh"
-r7u_prepare_venv
+r7u_prepare_venv test
 cd "$here/tests"
 "$venv_python" -m pytest -q -s -p no:cacheprovider test_fuzz.py

@@ -16,7 +16,7 @@ source "$here/scripts/venv.sh"
 
 # The test tools come from the virtual environment of scripts/test.sh (made
 # or brought up to date here; the module installed there is not used).
-r7u_prepare_venv
+r7u_prepare_venv test
 
 # R7U_PYTHON_VERSION (read by venv.sh and dev-build.sh) picks the interpreter.
 build="$here/build/asan"

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the module into .venv-3.12 and runs the whole test suite.
+# Builds the module into .venv-3.12 (when its sources changed) and runs the
+# whole test suite.
 # Extra arguments go to pytest.
 set -euo pipefail
 source "$(dirname "$0")/venv.sh"
-r7u_prepare_venv
+r7u_prepare_venv test
 cd "$r7u_root/tests"
+echo "== running the test suite with $("$venv_python" -V)"
 "$venv_python" -m pytest -q -p no:cacheprovider "$@"
