@@ -15,6 +15,7 @@ from pathlib import Path
 import pytest
 
 import r7u_razarozu as m
+from stubdocs import documented, undocumented
 
 ROOT = Path(__file__).resolve().parent.parent
 STUB = ROOT / "stubs" / "r7u_razarozu-stubs" / "__init__.pyi"
@@ -89,7 +90,8 @@ def mutate(old, new, count=1):
      "r7u_razarozu.ParameterBook.save is inconsistent"),
     (lambda: mutate("    @staticmethod\n    def load(filename: str)", "    def load(self, filename: str)"),
      "r7u_razarozu.ParameterBook.load is inconsistent"),
-    (lambda: mutate("    def rename(self, old: str, new: str) -> None: ...\n    def __str__", "    def __str__"),
+    (lambda: mutate("    def rename(self, old: str, new: str) -> None:\n        \"\"\"Move the parameter",
+                    "    def _rename_gone(self, old: str, new: str) -> None:\n        \"\"\"Move the parameter"),
      "r7u_razarozu.ParameterBook.rename is not present in stub"),
     (lambda: mutate("LIMIT_MODE_RELATIVE: Final = 1", "LIMIT_MODE_RELATIVE: Final = 3"),
      "r7u_razarozu.LIMIT_MODE_RELATIVE is inconsistent"),
@@ -163,6 +165,40 @@ def test_instance_maps_are_typed_as_the_constructor_makes_them():
     assert list(vars(m.Parameter())) == ["_Parameter__description", "_Parameter__attributes"]
     assert list(vars(book)) == ["_ParameterBook__parameters"]
     assert list(vars(m.ParameterDirectory())) == ["_ParameterDirectory__parameters"]
+
+
+# ---------------------------------------------------------------------------
+# English help for editors: every stub member carries a docstring
+# ---------------------------------------------------------------------------
+def test_every_stub_member_has_an_english_docstring():
+    text = STUB.read_text(encoding="utf8")
+    assert undocumented(text) == []
+    names = documented(text)
+    for cls in CLASSES:
+        for member in vars(cls):
+            if member not in HOST_CLASS_NAMES:
+                assert names.get(f"{cls.__name__}.{member}"), member
+    for public in ("<module>", "LIMIT_MODE_ABSOLUTE", "InvalidNameCharacters", "ParameterBook.ExtName"):
+        assert names[public]
+
+
+@pytest.mark.parametrize("old, new, missing", [
+    ('    def clone(self) -> ParameterBook:\n        """Return a deep copy: every parameter cloned, in the same order."""\n',
+     "    def clone(self) -> ParameterBook: ...\n", "ParameterBook.clone"),
+    ('    """Deep-copy an attribute value: a complex number is copied."""\n', "    ...\n",
+     "_clone_attribute'"),  # the second overload
+    ('    """The extension of book files, "d7ori" (without the dot)."""\n', "", "ParameterBook.ExtName"),
+    ('"""Return a live view of the item names, in insertion order."""', '"""返回名称"""', "ParameterDirectory.names"),
+], ids=["method", "overload", "attribute", "not-english"])
+def test_a_missing_docstring_is_found(old, new, missing):
+    assert undocumented(mutate(old, new)) == [missing]
+
+
+def test_runtime_docstrings_are_not_the_stub_ones():
+    # The stubs document for editors; the module keeps its own texts.
+    assert m.__doc__ is None and m.Parameter.__doc__ is None
+    assert m.Parameter.clone.__doc__.strip().startswith("对本参数执行一次深拷贝")
+    assert m.Parameter.set_description.__doc__ is None
 
 
 # ---------------------------------------------------------------------------

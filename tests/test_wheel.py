@@ -14,6 +14,8 @@ from pathlib import Path
 
 import pytest
 
+from stubdocs import documented, undocumented
+
 ROOT = Path(__file__).resolve().parent.parent
 STUB = ROOT / "stubs" / "r7u_razarozu-stubs" / "__init__.pyi"
 EXAMPLES = ROOT / "examples"
@@ -95,6 +97,16 @@ def test_installed_wheel_imports_from_the_fresh_environment(venv, tmp_path):
     assert Path(where).parent == site
     assert value == "3"
     assert (site / "r7u_razarozu-stubs" / "__init__.pyi").read_bytes() == STUB.read_bytes()
+
+
+def test_installed_stubs_document_every_member(venv):
+    # Editors read the installed stubs, not the module: each member has English help there.
+    _, site = venv
+    text = (site / "r7u_razarozu-stubs" / "__init__.pyi").read_text(encoding="utf8")
+    assert undocumented(text) == []
+    names = documented(text)
+    assert names["<module>"] and names["Parameter"] and names["ParameterBook.save"]
+    assert len(names) > 60
 
 
 def test_examples_run_from_the_installed_wheel(venv, tmp_path):
