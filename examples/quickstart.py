@@ -1,4 +1,4 @@
-"""The main job in a few lines: parameters, a book, a tree, saved and loaded."""
+"""The module in a few lines: parameters, a book, a tree, saved and loaded."""
 import os
 import tempfile
 

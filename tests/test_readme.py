@@ -62,6 +62,27 @@ def test_sections_with_examples():
         assert needed in titles
 
 
+def test_the_user_comes_first():
+    # The tour opens the file; building, checking and measuring the module come at its end.
+    titles = [line[3:] for line in README.read_text(encoding="utf8").splitlines() if line.startswith("## ")]
+    assert titles[0] == "A short tour"
+    for needed in ("Install", "Threads and processes", "Pickling and copying", "Known limits",
+                   "help(), pydoc and IPython", "Type checking and editor help"):
+        assert titles.index(needed) < titles.index("Performance") < titles.index("Development")
+    before_the_end = README.read_text(encoding="utf8").split("\n## Performance\n")[0]
+    for developer_matter in ("sanitizer", "fuzz", "scripts/test.sh", ".ci/run"):
+        assert developer_matter not in before_the_end
+    assert "scripts/test-sanitizers.sh" in (ROOT / "CONTRIBUTING.md").read_text(encoding="utf8")
+
+
+def test_license_file_matches_the_package_metadata():
+    import tomllib
+    with open(ROOT / "pyproject.toml", "rb") as f:
+        declared = tomllib.load(f)["project"]["license"]["text"]
+    assert declared == "Proprietary"
+    assert (ROOT / "LICENSE").read_text(encoding="utf8").startswith("Proprietary License\n")
+
+
 @pytest.fixture
 def clean_folder(tmp_path, monkeypatch):
     """An empty working folder and a settled environment, restored afterwards."""
