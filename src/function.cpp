@@ -5,6 +5,14 @@
 // a method through tp_descr_get, the usual dunder attributes, and a code
 // object describing the parameters so that inspect.signature treats it as
 // function-like.
+//
+// The type derives from the interpreter's method-descriptor type (the type
+// of `str.join`), so that documentation tools that accept only the
+// interpreter's own routine types document ours as methods. Of the base it
+// keeps the layout and __text_signature__ (None); every other attribute and
+// slot is ours, and __objclass__ is absent, as on a Python function. The
+// built-in function type would do for those tools too, but inspect then takes
+// our __init__ for a C slot and finds no signature for the classes.
 #include "support.hpp"
 
 #include <cstddef>
@@ -13,8 +21,8 @@ namespace r7u {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyMethodDescrObject base;  // d_method -> table below, d_type, vectorcall; d_name null
+    PyMethodDef table;         // the base's entry; never called
     FuncSpec spec;
     PyObject* argnames[kMaxParams];  // interned parameter names
     PyObject* name;
@@ -30,7 +38,7 @@ struct FunctionObject {
     PyObject* weakreflist;
 };
 
-PyTypeObject* FunctionType = nullptr;  // owned, made once per process
+PyTypeObject* FunctionType = nullptr;  // static, readied once per process
 
 inline FunctionObject* as_fn(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
 
@@ -245,9 +253,15 @@ void fn_dealloc(PyObject* self) {
     if (f->weakreflist) PyObject_ClearWeakRefs(self);
     fn_clear(self);
     for (PyObject*& n : f->argnames) Py_CLEAR(n);
-    PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_Del(self);
-    Py_DECREF(tp);
+}
+
+// The method-table entry of the base layout. Calls go through our vectorcall
+// and tp_call; the interpreter calls a descriptor's entry directly only for
+// its exact type.
+PyObject* fn_table_entry(PyObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_SystemError, "r7u_razarozu function called through its method table");
+    return nullptr;
 }
 
 PyObject* fn_repr(PyObject* self) {
@@ -272,9 +286,6 @@ PyMemberDef fn_members[] = {
     {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
     {"__globals__", Py_T_OBJECT_EX, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
     {"__code__", Py_T_OBJECT_EX, offsetof(FunctionObject, code), Py_READONLY, nullptr},
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakreflist), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -339,6 +350,12 @@ int set_annotations(PyObject* self, PyObject* v, void*) {
 
 PyObject* get_type_params(PyObject*, void*) { return PyTuple_New(0); }
 
+// The base's class of the method, which a function does not have.
+PyObject* get_objclass(PyObject*, void*) {
+    PyErr_SetString(PyExc_AttributeError, "'r7u_razarozu.function' object has no attribute '__objclass__'");
+    return nullptr;
+}
+
 PyGetSetDef fn_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -346,6 +363,7 @@ PyGetSetDef fn_getset[] = {
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__type_params__", get_type_params, nullptr, nullptr, nullptr},
+    {"__objclass__", get_objclass, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -535,28 +553,35 @@ int install_fast_slots(PyObject* cls) {
 
 int init_function_type() {
     if (FunctionType) return 0;
-    static PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(fn_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(fn_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(fn_clear)},
-        {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
-        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-        {Py_tp_descr_get, reinterpret_cast<void*>(fn_descr_get)},
-        {Py_tp_methods, fn_methods},
-        {Py_tp_members, fn_members},
-        {Py_tp_getset, fn_getset},
-        {0, nullptr},
-    };
-    static PyType_Spec spec = {
-        "r7u_razarozu.function",
-        static_cast<int>(sizeof(FunctionObject)),
-        0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-            Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-        slots,
-    };
-    FunctionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    return FunctionType ? 0 : -1;
+    // A static type: the method-descriptor type refuses heap subtypes (it is
+    // not an acceptable base for type() or PyType_FromSpec).
+    static PyTypeObject type;  // zero-filled; what it needs is set below
+    // The header's initialiser: the interpreter's reference count for static objects.
+    const struct { PyObject o; } head = {PyObject_HEAD_INIT(nullptr)};
+    type.ob_base.ob_base = head.o;
+    type.tp_name = "r7u_razarozu.function";
+    type.tp_basicsize = static_cast<Py_ssize_t>(sizeof(FunctionObject));
+    type.tp_base = &PyMethodDescr_Type;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                    Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    type.tp_dealloc = fn_dealloc;
+    type.tp_traverse = fn_traverse;
+    type.tp_clear = fn_clear;
+    type.tp_repr = fn_repr;
+    type.tp_call = PyVectorcall_Call;
+    type.tp_vectorcall_offset = offsetof(PyMethodDescrObject, vectorcall);
+    type.tp_descr_get = fn_descr_get;
+    // Identity, as for the interpreter's own functions.
+    type.tp_richcompare = PyBaseObject_Type.tp_richcompare;
+    type.tp_hash = PyBaseObject_Type.tp_hash;
+    type.tp_dictoffset = offsetof(FunctionObject, dict);
+    type.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+    type.tp_methods = fn_methods;
+    type.tp_members = fn_members;
+    type.tp_getset = fn_getset;
+    if (PyType_Ready(&type) < 0) return -1;
+    FunctionType = &type;
+    return 0;
 }
 
 bool is_function(PyObject* o) { return FunctionType && Py_IS_TYPE(o, FunctionType); }
@@ -584,7 +609,16 @@ PyObject* make_function(const FuncSpec& spec, const char* owner, PyObject* defau
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, FunctionType)));
     if (!self) return nullptr;
     FunctionObject* f = as_fn(self.get());
-    f->vectorcall = fn_vectorcall;
+    f->table = {spec.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_table_entry)),
+                METH_VARARGS | METH_KEYWORDS, nullptr};
+    f->base.d_method = &f->table;
+    // The base's own code, reached through its descriptors, needs a class:
+    // ours (static) refuses every object but our functions, whose call
+    // through the entry above fails cleanly. No name: its qualified name
+    // would come from that class.
+    f->base.d_common.d_type = FunctionType;
+    f->base.d_common.d_name = f->base.d_common.d_qualname = nullptr;
+    f->base.vectorcall = fn_vectorcall;
     f->spec = spec;
     for (PyObject*& n : f->argnames) n = nullptr;
     f->name = f->qualname = f->module = f->doc = f->globals = nullptr;

@@ -240,6 +240,45 @@ def test_functions_bind_like_python_functions():
         del f.marker
 
 
+def test_functions_are_routines_that_documentation_tools_recognise():
+    import types
+    f, g = vars(m.Parameter)["get"], vars(m.Parameter)["clone"]
+    # A method descriptor, as documentation tools require of a C-level routine; not a builtin,
+    # whose __init__ inspect would skip when it reads a class signature.
+    assert isinstance(f, types.MethodDescriptorType) and inspect.isroutine(f) and inspect.ismethoddescriptor(f)
+    assert not inspect.isbuiltin(f) and not inspect.isfunction(f)
+    assert str(inspect.signature(m.ParameterBook)).startswith("(parameters: '_Optional[_Dict[str, Parameter]]'")
+    # Identity equality and hashing, as for Python functions.
+    assert f == f and f != g and not (f == g) and hash(f) == object.__hash__(f) and {f: 1, g: 2}[f] == 1
+    assert f != len and len != f and f != "get"
+    # No class of the method (a function has none), and no text signature.
+    assert not hasattr(f, "__objclass__") and f.__text_signature__ is None
+    assert inspect.getdoc(f).startswith("获取本参数对象") and inspect.getdoc(vars(m.ParameterBook)["items"]) is None
+
+
+def test_the_base_types_own_attributes_refuse_cleanly():
+    # The method-descriptor type's own descriptors, called on our functions directly.
+    out = run_python("""
+        import types, r7u_razarozu as m
+        D, f = types.MethodDescriptorType, m.Parameter.get
+        for name, call in [("get", lambda: D.__get__(f, m.Parameter(value=1))),
+                           ("get-function", lambda: D.__get__(f, f)(m.Parameter(value=1), "value")),
+                           ("qualname", lambda: D.__dict__["__qualname__"].__get__(f)),
+                           ("reduce", lambda: D.__reduce__(f)),
+                           ("call", lambda: D.__call__(f, m.Parameter(value=1), "value")),
+                           ("name", lambda: D.__dict__["__name__"].__get__(f)),
+                           ("repr", lambda: D.__repr__(f))]:
+            try:
+                print(name, repr(call()))
+            except Exception as e:
+                print(name, type(e).__name__)
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [
+        "get TypeError", "get-function SystemError", "qualname TypeError", "reduce SystemError", "call 1",
+        "name None", "repr \"<method '?' of 'r7u_razarozu.function' objects>\""]
+
+
 @pytest.mark.parametrize("call,message", [
     (lambda p: p.get(), "Parameter.get() missing 1 required positional argument: 'name'"),
     (lambda p: m.Parameter.get(), "Parameter.get() missing 2 required positional arguments: 'self' and 'name'"),

@@ -1,0 +1,89 @@
+"""Documentation tools see our functions as methods: a one-page Sphinx autodoc of the module
+renders every method as a method with its signature, static ones marked static."""
+import html
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+import r7u_razarozu as m
+
+CLASSES = (m.Parameter, m.ParameterBook, m.ParameterDirectory)
+SPECIAL = ("__init__", "__getattr__", "__setattr__", "__delattr__", "__getitem__", "__setitem__", "__delitem__",
+           "__str__")
+HOST_CLASS_NAMES = {"__module__", "__qualname__", "__dict__", "__weakref__", "__doc__", "__slotnames__"}
+
+INDEX = f"""API
+===
+
+.. automodule:: r7u_razarozu
+   :members:
+   :undoc-members:
+   :special-members: {", ".join(SPECIAL)}
+"""
+
+
+@pytest.fixture(scope="module")
+def page(tmp_path_factory):
+    source = tmp_path_factory.mktemp("docs")
+    (source / "conf.py").write_text('extensions = ["sphinx.ext.autodoc"]\n', encoding="utf8")
+    (source / "index.rst").write_text(INDEX, encoding="utf8")
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (os.path.dirname(m.__file__), env.get("PYTHONPATH")) if p)
+    out = source / "_build"
+    run = subprocess.run([sys.executable, "-m", "sphinx", "-b", "html", "-q", "-W", "--keep-going", "-E",
+                          str(source), str(out)], env=env, capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stdout + run.stderr
+    return (out / "index.html").read_text(encoding="utf8")
+
+
+def entries(page):
+    """{object id: (kind, signature text)} for every object on the page."""
+    found = {}
+    for kind, ident, dt in re.findall(r'<dl class="py (\w+)">\s*<dt class="sig sig-object py" id="([^"]+)">(.*?)</dt>',
+                                      page, re.S):
+        text = html.unescape(re.sub(r"<[^>]+>", "", dt)).replace("¶", "").strip()
+        found[ident] = (kind, " ".join(text.split()))
+    return found
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_methods_render_as_methods_with_signatures(page, cls):
+    found = entries(page)
+    for name, member in vars(cls).items():
+        if name in HOST_CLASS_NAMES or (name.startswith("_") and name not in SPECIAL and not name.startswith("__")):
+            continue
+        if name.startswith("__") and name not in SPECIAL:
+            continue
+        kind, text = found[f"r7u_razarozu.{cls.__name__}.{name}"]
+        if isinstance(member, property):
+            assert (kind, text) == ("property", f"property {name}: str")
+        elif isinstance(member, str):
+            assert kind == "attribute" and text == f"{name} = '{member}'"
+        else:
+            assert kind == "method", (name, kind, text)
+            function = member.__func__ if isinstance(member, staticmethod) else member
+            params = [p for p in function.__code__.co_varnames[:function.__code__.co_argcount] if p != "self"]
+            prefix = "static " if isinstance(member, staticmethod) else ""
+            assert re.fullmatch(re.escape(f"{prefix}{name}(") + r"(.*)\)( → \w+)?", text), text
+            # Every parameter, in order; self is left out as for Python methods.
+            places = [re.search(rf"[(\s]{param}\b", text) for param in params]
+            assert all(places), (name, text)
+            assert [p.start() for p in places] == sorted(p.start() for p in places), (name, text)
+            assert "self" not in text, text
+
+
+def test_signature_details(page):
+    found = entries(page)
+    assert found["r7u_razarozu.Parameter.get"] == (
+        "method", "get(name: str, default=None, raise_if_none: bool = False)")
+    assert found["r7u_razarozu.Parameter.to_dict"] == ("method", "to_dict(name: str) → dict")
+    assert found["r7u_razarozu.ParameterBook.load"] == ("method", "static load(filename: str)")
+    assert found["r7u_razarozu.Parameter.__init__"] == (
+        "method", "__init__(description: str | dict = '', **kwargs)")
+    assert found["r7u_razarozu.Parameter"] == (
+        "class", "class r7u_razarozu.Parameter(description: _Union[str, dict] = '', **kwargs)")
+    # Nothing else of the classes is taken for an attribute.
+    assert [k for k, (kind, _) in found.items() if kind == "attribute"] == ["r7u_razarozu.ParameterBook.ExtName"]
