@@ -1,7 +1,8 @@
 """Workloads measured side by side with their baselines, alternating, in one process.
 
-Prints, for each row, the median ratio workload/baseline over several rounds and the target it is
-held to. Run: `.venv-3.12/bin/python bench/bench.py` (after `bash scripts/test.sh` or
+Prints, for each row, the median ratio workload/baseline over several rounds, the target it is held
+to, and how many times slower the same work is when written in plain Python (bench/pure.py; every row
+is held to at least 2). Run: `.venv-3.12/bin/python bench/bench.py` (after `bash scripts/test.sh` or
 `bash scripts/example.sh` built the module), `--quick` for a short run, `--rows NAME...` for a subset.
 """
 import argparse
@@ -15,6 +16,7 @@ import tempfile
 import timeit
 
 import r7u_razarozu as m
+import pure
 from r7u_razarozu import Parameter, ParameterBook, ParameterDirectory
 
 
@@ -60,58 +62,74 @@ def count_leaves(v):
 
 
 class Row:
-    def __init__(self, name, target, workload, baseline, number):
+    """A workload, its plain baseline and the same work done by the pure-Python twin (bench/pure.py)."""
+
+    def __init__(self, name, target, workload, baseline, number, pure=None):
         self.name, self.target = name, target
-        self.workload, self.baseline, self.number = workload, baseline, number
+        self.workload, self.baseline, self.number, self.pure = workload, baseline, number, pure
 
     def measure(self, rounds):
-        ratios = []
+        ratios, speedups = [], []
         for _ in range(rounds):
             w = min(timeit.repeat(self.workload, number=self.number, repeat=3))
             b = min(timeit.repeat(self.baseline, number=self.number, repeat=3))
             ratios.append(w / b)
-        return statistics.median(ratios), w / self.number, b / self.number
+            if self.pure is not None:
+                p = min(timeit.repeat(self.pure, number=self.number, repeat=3))
+                speedups.append(p / w)
+        speedup = statistics.median(speedups) if speedups else float("nan")
+        return statistics.median(ratios), speedup, w / self.number, b / self.number
 
 
 def build_rows(workdir, quick):
     rows = []
     p = Parameter("text", value=3, lo=0, hi=10.5, tags=["a", "b"])
+    q = pure.twin_of(p)
     d = {"value": 3, "lo": 0, "hi": 10.5, "tags": ["a", "b"]}
     n = 20000 if quick else 200000
-    # The loops are written out so the interpreter's call overhead is the same on both sides.
-    rows.append(Row("p.get('value')", 1.3, lambda: [p.get("value") for _ in range(100)],
-                    lambda: [d.get("value") for _ in range(100)], n // 100))
-    rows.append(Row("p['value']", 1.3, lambda: [p["value"] for _ in range(100)],
-                    lambda: [d["value"] for _ in range(100)], n // 100))
-    rows.append(Row("p.value", 1.3, lambda: [p.value for _ in range(100)],
-                    lambda: [d["value"] for _ in range(100)], n // 100))
+    # The loops are written out so the interpreter's call overhead is the same on all sides.
+    rows.append(Row("p.get('value')", 1.35, lambda: [p.get("value") for _ in range(100)],
+                    lambda: [d.get("value") for _ in range(100)], n // 100,
+                    lambda: [q.get("value") for _ in range(100)]))
+    rows.append(Row("p['value']", 1.25, lambda: [p["value"] for _ in range(100)],
+                    lambda: [d["value"] for _ in range(100)], n // 100,
+                    lambda: [q["value"] for _ in range(100)]))
+    rows.append(Row("p.value", 2.4, lambda: [p.value for _ in range(100)],
+                    lambda: [d["value"] for _ in range(100)], n // 100,
+                    lambda: [q.value for _ in range(100)]))
+    rows.append(Row("get/[]/get_or_set mix", 1.35,
+                    lambda: [(p.get("value"), p["lo"], p.get_or_set("hi", 1)) for _ in range(100)],
+                    lambda: [(d.get("value"), d["lo"], d.setdefault("hi", 1)) for _ in range(100)], n // 300,
+                    lambda: [(q.get("value"), q["lo"], q.get_or_set("hi", 1)) for _ in range(100)]))
 
-    def set_attr():
-        for i in range(100):
-            p.x = i
+    def set_attr(o):
+        def run():
+            for i in range(100):
+                o.x = i
+        return run
 
-    def set_item():
-        for i in range(100):
-            p["x"] = i
+    def set_item(o):
+        def run():
+            for i in range(100):
+                o["x"] = i
+        return run
 
-    def set_dict():
-        for i in range(100):
-            d["x"] = i
-
-    rows.append(Row("p.x = v", 1.5, set_attr, set_dict, n // 100))
-    rows.append(Row("p['x'] = v", 1.5, set_item, set_dict, n // 100))
-    rows.append(Row("Parameter(...)", 2.0,
+    rows.append(Row("p.x = v", 1.8, set_attr(p), set_item(d), n // 100, set_attr(q)))
+    rows.append(Row("p['x'] = v", 1.35, set_item(p), set_item(d), n // 100, set_item(q)))
+    rows.append(Row("Parameter(...)", 1.7,
                     lambda: Parameter("text", value=3, lo=0, hi=10.5, tags=["a", "b"]),
                     lambda: ({"default": "text"}, {"value": 3, "lo": 0, "hi": 10.5, "tags": ["a", "b"]}),
-                    n // 4))
+                    n // 4, lambda: pure.Parameter("text", value=3, lo=0, hi=10.5, tags=["a", "b"])))
     value = nested_value(1000)
-    rows.append(Row(f"_clone_attribute ({count_leaves(value)} leaves)", 0.7,
+    rows.append(Row(f"_clone_attribute ({count_leaves(value)} leaves)", 0.45,
                     lambda: m._clone_attribute(value), lambda: pickle.loads(pickle.dumps(value)),
-                    200 if quick else 2000))
+                    200 if quick else 2000, lambda: pure._clone_attribute(value)))
 
     book = realistic_book(1000)
+    pbook = pure.twin_of(book)
     forms = forms_of(book)
     book_file = os.path.join(workdir, "book.d7ori")
+    pure_file = os.path.join(workdir, "pure.d7ori")
     base_file = os.path.join(workdir, "base.json")
 
     def baseline_save():
@@ -124,17 +142,22 @@ def build_rows(workdir, quick):
             json.loads(f.read())
 
     k = 5 if quick else 30
-    rows.append(Row("str(book) 1000 params", 1.2, lambda: str(book), lambda: json.dumps(forms), k))
-    rows.append(Row("book.save(file)", 1.5, lambda: book.save(book_file), baseline_save, k))
+    rows.append(Row("str(book) 1000 params", 0.45, lambda: str(book), lambda: json.dumps(forms), k,
+                    lambda: str(pbook)))
+    rows.append(Row("book.save(file)", 1.5, lambda: book.save(book_file), baseline_save, k,
+                    lambda: pbook.save(pure_file)))
     book.save(book_file)
-    rows.append(Row("ParameterBook.load(file)", 1.5, lambda: ParameterBook.load(book_file), baseline_load, k))
+    rows.append(Row("ParameterBook.load(file)", 1.2, lambda: ParameterBook.load(book_file), baseline_load, k,
+                    lambda: pure.ParameterBook.load(book_file)))
 
     tree = ParameterDirectory({
         f"dir{d:02d}": ParameterDirectory({
             f"book{b:02d}": ParameterBook({f"p{i:02d}": realistic_parameter(i) for i in range(50)})
             for b in range(20)})
         for d in range(10)})
+    ptree = pure.twin_of(tree)
     tree_dir = os.path.join(workdir, "tree")
+    pure_dir = os.path.join(workdir, "pure")
     tree.save(tree_dir)
     texts = []
     for dname, sub in tree.items():
@@ -156,9 +179,10 @@ def build_rows(workdir, quick):
                 json.loads(f.read())
 
     k = 2 if quick else 10
-    rows.append(Row("tree.save 10x20x50", 2.0, lambda: tree.save(tree_dir), baseline_tree_save, k))
-    rows.append(Row("ParameterDirectory.load", 1.3, lambda: ParameterDirectory.load(tree_dir),
-                    baseline_tree_load, k))
+    rows.append(Row("tree.save 10x20x50", 3.5, lambda: tree.save(tree_dir), baseline_tree_save, k,
+                    lambda: ptree.save(pure_dir)))
+    rows.append(Row("ParameterDirectory.load", 1.6, lambda: ParameterDirectory.load(tree_dir),
+                    baseline_tree_load, k, lambda: pure.ParameterDirectory.load(tree_dir)))
     return rows
 
 
@@ -175,13 +199,13 @@ def main():
         if args.rows:
             rows = [r for r in rows if any(s in r.name for s in args.rows)]
         print(f"Python {sys.version.split()[0]}, {rounds} rounds, median ratio workload/baseline")
-        print(f"{'workload':34} {'ratio':>7} {'target':>7}  {'workload':>12} {'baseline':>12}")
+        print(f"{'workload':34} {'ratio':>7} {'target':>7} {'python/':>8}  {'workload':>12} {'baseline':>12}")
         misses = 0
         for row in rows:
-            ratio, w, b = row.measure(rounds)
-            ok = ratio <= row.target
+            ratio, speedup, w, b = row.measure(rounds)
+            ok = ratio <= row.target and not speedup < 2.0
             misses += not ok
-            print(f"{row.name:34} {ratio:7.2f} {row.target:7.1f}  {w * 1e6:10.2f}us {b * 1e6:10.2f}us"
+            print(f"{row.name:34} {ratio:7.2f} {row.target:7.2f} {speedup:8.2f}  {w * 1e6:10.2f}us {b * 1e6:10.2f}us"
                   f"{'' if ok else '  MISS'}")
         return 1 if misses else 0
     finally:
