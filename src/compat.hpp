@@ -33,9 +33,20 @@ inline PyObject* type_lookup_borrowed(PyTypeObject* tp, PyObject* name) { return
 // A new dict with room for `n` entries.
 inline PyObject* dict_new_presized(Py_ssize_t n) { return _PyDict_NewPresized(n); }
 
+// The value of `name` (an exact str) read straight from the inline
+// attribute values of `self`, where the interpreter keeps them for most
+// instances of a plain class: a new reference, or null with no exception
+// whenever that read cannot stand in for the generic lookup (the class
+// changed since the slot was found, a class attribute of that name, the
+// instance keeps a dict of its own, the slot is empty). It needs the
+// interpreter's internal layouts: inline_map.cpp describes them per minor
+// version and answers null on any other.
+PyObject* inline_attr(PyObject* self, PyObject* name);
+
 // Generic instance lookup without the class's __getattr__: a new reference,
 // or null without an exception when the name is absent.
 inline PyObject* generic_getattr_or_null(PyObject* self, PyObject* name) {
+    if (PyObject* v = inline_attr(self, name)) return v;
     return _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
 }
 

@@ -1,0 +1,147 @@
+// Inline attribute values, per interpreter version (see compat::inline_attr):
+// the interpreter's internal layouts, described here and nowhere else.
+#include "support.hpp"
+
+namespace r7u::compat {
+
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+#define R7U_INLINE_VALUES 1
+#else
+#define R7U_INLINE_VALUES 0
+#endif
+
+#if R7U_INLINE_VALUES
+namespace {
+
+// ---------------------------------------------------------------------------
+// The interpreter's layouts (Include/internal/pycore_dict.h and
+// pycore_object.h of 3.12 and 3.13; identical where not marked).
+// ---------------------------------------------------------------------------
+struct DictKeys {
+    Py_ssize_t dk_refcnt;
+    std::uint8_t dk_log2_size;
+    std::uint8_t dk_log2_index_bytes;
+    std::uint8_t dk_kind;
+    std::uint32_t dk_version;
+    Py_ssize_t dk_usable;
+    Py_ssize_t dk_nentries;
+    char dk_indices[];
+};
+struct UnicodeEntry {
+    PyObject* me_key;
+    PyObject* me_value;
+};
+constexpr std::uint8_t kKeysSplit = 2;  // DICT_KEYS_SPLIT
+
+DictKeys* cached_keys(PyTypeObject* tp) {
+    return reinterpret_cast<DictKeys*>(reinterpret_cast<PyHeapTypeObject*>(tp)->ht_cached_keys);
+}
+UnicodeEntry* entries(DictKeys* k) {
+    return reinterpret_cast<UnicodeEntry*>(k->dk_indices + (std::size_t{1} << k->dk_log2_index_bytes));
+}
+
+#if PY_VERSION_HEX >= 0x030D0000
+// 3.13: the values follow the object header; `valid` drops when the instance
+// moves its attributes to a dict of their own.
+struct DictValues {
+    std::uint8_t capacity;
+    std::uint8_t size;
+    std::uint8_t embedded;
+    std::uint8_t valid;
+    PyObject* values[1];
+};
+bool type_keeps_inline(PyTypeObject* tp) {
+    return (tp->tp_flags & Py_TPFLAGS_INLINE_VALUES) && (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) &&
+           tp->tp_basicsize == static_cast<Py_ssize_t>(sizeof(PyObject));
+}
+PyObject* const* inline_values(PyObject* self, Py_ssize_t index) {
+    auto* v = reinterpret_cast<DictValues*>(reinterpret_cast<char*>(self) + sizeof(PyObject));
+    if (!v->valid || index >= v->capacity) return nullptr;
+    return v->values;
+}
+#else
+// 3.12: three words before the object hold either the instance dict or,
+// tagged with the low bit, a pointer one byte before the values array. The
+// array is sized for every key the shared keys can ever hold.
+bool type_keeps_inline(PyTypeObject* tp) { return (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0; }
+PyObject* const* inline_values(PyObject* self, Py_ssize_t) {
+    const std::uintptr_t dorv = *(reinterpret_cast<std::uintptr_t*>(self) - 3);
+    if (!(dorv & 1)) return nullptr;
+    return reinterpret_cast<PyObject* const*>(dorv + 1);
+}
+#endif
+
+// ---------------------------------------------------------------------------
+// Per-name cache: where `name` sits for instances of exactly `type` while its
+// version tag is `version`. The type is only compared, never dereferenced.
+// ---------------------------------------------------------------------------
+struct Slot {
+    PyObject* name = nullptr;
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    Py_ssize_t index = -1;      // -1: the name has no inline index (yet)
+    Py_ssize_t nentries = 0;    // shared keys' fill when index was looked for
+};
+constexpr int kSlots = 8;
+Slot g_slots[kSlots];
+int g_next = 0;
+
+Slot& slot_for(PyObject* name) {
+    for (Slot& s : g_slots)
+        if (s.name == name) return s;
+    Slot& s = g_slots[g_next];
+    g_next = (g_next + 1) % kSlots;
+    s = Slot{name};
+    return s;
+}
+
+// Re-derives the slot for `tp`; false when the shortcut cannot apply.
+bool refill(Slot& s, PyTypeObject* tp) {
+    s.type = nullptr;
+    if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || !type_keeps_inline(tp)) return false;
+    DictKeys* keys = cached_keys(tp);
+    if (!keys || keys->dk_kind != kKeysSplit) return false;
+    // A class attribute of that name (a data descriptor above all) would
+    // change what ordinary lookup finds: only a class without one qualifies.
+    // The lookup also gives the class a version tag when it has none.
+    if (_PyType_Lookup(tp, s.name)) return false;
+    if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || tp->tp_version_tag == 0) return false;
+    s.index = -1;
+    s.nentries = keys->dk_nentries;
+    UnicodeEntry* e = entries(keys);
+    for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
+        PyObject* k = e[i].me_key;
+        if (k == s.name || (k && PyUnicode_CheckExact(k) && str_equal(k, s.name))) {
+            s.index = i;
+            break;
+        }
+    }
+    s.type = tp;
+    s.version = tp->tp_version_tag;
+    return true;
+}
+
+}  // namespace
+
+PyObject* inline_attr(PyObject* self, PyObject* name) {
+    PyTypeObject* tp = Py_TYPE(self);
+    Slot& s = slot_for(name);
+    const bool current = s.type == tp && s.version == tp->tp_version_tag &&
+                         (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG);
+    if (!current || (s.index < 0 && cached_keys(tp)->dk_nentries != s.nentries)) {
+        if (!refill(s, tp)) return nullptr;
+    }
+    if (s.index < 0) return nullptr;
+    PyObject* const* values = inline_values(self, s.index);
+    if (!values) return nullptr;
+    PyObject* v = values[s.index];
+    return v ? Py_NewRef(v) : nullptr;
+}
+
+#else
+
+PyObject* inline_attr(PyObject*, PyObject*) { return nullptr; }
+
+#endif
+
+}  // namespace r7u::compat
