@@ -51,9 +51,7 @@ R7U_NOINLINE PyObject* call_rebound(PyObject* value) {
 // A nested item, key or value: through the module-level name, without the
 // call while that still holds our own function.
 PyObject* clone_nested(PyObject* value) {
-    PyObject* f = S.globals ? PyDict_GetItemWithError(S.globals, N._clone_attribute) : nullptr;
-    if (f && f == g_clone_function) return clone_value(value);
-    if (!f && PyErr_Occurred()) return nullptr;
+    if (global_is(N._clone_attribute, g_clone_function)) return clone_value(value);
     return call_rebound(value);
 }
 
@@ -160,11 +158,7 @@ PyObject* make_clone_attribute() {
     return f;
 }
 
-bool clone_attribute_is_ours() {
-    PyObject* f = S.globals ? PyDict_GetItemWithError(S.globals, N._clone_attribute) : nullptr;
-    if (!f) PyErr_Clear();
-    return f && f == g_clone_function;
-}
+bool clone_attribute_is_ours() { return global_is(N._clone_attribute, g_clone_function); }
 
 Ref call_clone_attribute(PyObject* value) {
     Ref f = global(N._clone_attribute);

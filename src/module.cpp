@@ -182,6 +182,7 @@ int exec_steps(PyObject* module) {
     if (!present && PyDict_SetItemString(modules, kModuleName, module) < 0) return -1;
 
     if (capture_builtins() < 0) return -1;
+    watch_globals();
     return module_body();
 }
 

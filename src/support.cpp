@@ -7,7 +7,64 @@ namespace r7u {
 Names N;
 State S;
 
+// ---------------------------------------------------------------------------
+// Module globals, remembered while a dict watcher sees every change of the
+// namespace. The interpreter calls the watcher after it found the entry to
+// change and right before changing it, with nothing run in between: it
+// forgets the names the change may touch (all of them when the key is not an
+// exact str, whose equality only the key itself can answer). With no watcher
+// free, every read is a dict lookup.
+// ---------------------------------------------------------------------------
+namespace {
+
+struct CachedGlobal {
+    PyObject* name;           // borrowed from N
+    PyObject* value;          // borrowed: the namespace holds it while valid
+    bool valid;
+};
+CachedGlobal g_cached[8];
+int g_ncached = 0;
+int g_watcher = -1;
+bool g_watching = false;
+
+int globals_changed(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
+    if (dict != S.globals) return 0;
+    const bool by_str = key && PyUnicode_CheckExact(key);
+    for (int i = 0; i < g_ncached; ++i)
+        if (!by_str || str_equal(g_cached[i].name, key)) g_cached[i].valid = false;
+    if (event == PyDict_EVENT_DEALLOCATED) g_watching = false;
+    return 0;
+}
+
+}  // namespace
+
+void watch_globals() {
+    g_watching = false;
+    PyObject* const names[] = {N._clone_attribute, N.Parameter, N.ParameterBook, N.ParameterDirectory,
+                               N._locale, N._json, N._path, N._os};
+    g_ncached = 0;
+    for (PyObject* name : names) g_cached[g_ncached++] = {name, nullptr, false};
+    if (g_watcher < 0) g_watcher = PyDict_AddWatcher(globals_changed);
+    if (g_watcher < 0 || PyDict_Watch(g_watcher, S.globals) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    g_watching = true;
+}
+
 Ref global(PyObject* name) {
+    if (g_watching) {
+        for (int i = 0; i < g_ncached; ++i) {
+            CachedGlobal& c = g_cached[i];
+            if (c.name != name) continue;
+            if (c.valid) return Ref::borrow(c.value);
+            PyObject* v = PyDict_GetItemWithError(S.globals, name);
+            if (!v) break;
+            c.value = v;
+            c.valid = true;
+            return Ref::borrow(v);
+        }
+    }
     PyObject* v = S.globals ? PyDict_GetItemWithError(S.globals, name) : nullptr;
     if (v) return Ref::borrow(v);
     if (PyErr_Occurred()) return {};

@@ -176,6 +176,14 @@ extern State S;
 
 // Module-level name at call time: module dict, then builtins, then NameError.
 Ref global(PyObject* name);
+// True when the module-level `name` is the object `expected` itself. Never fails.
+inline bool global_is(PyObject* name, PyObject* expected) {
+    Ref v = global(name);
+    if (!v) PyErr_Clear();
+    return v.get() == expected;
+}
+// Starts watching S.globals so that global() can remember what it found.
+void watch_globals();
 
 // ---------------------------------------------------------------------------
 // Errors. Every helper sets the exception and returns the failure value of

@@ -2,6 +2,8 @@
 seen: each test changes the thing a shortcut relies on and checks what Python code sees."""
 import pytest
 
+from childrun import run
+
 import r7u_razarozu as m
 
 PRIVATE = {m.Parameter: "_Parameter__attributes", m.ParameterBook: "_ParameterBook__parameters",
@@ -101,3 +103,107 @@ def test_parameter_reads_follow_a_replaced_map():
     del vars(p)["_Parameter__description"]
     with pytest.raises(KeyError, match="_Parameter__description"):
         p.description
+
+
+def tagging_clone(original):
+    def clone(value):
+        return ("seen", original(value)) if isinstance(value, int) else original(value)
+    return clone
+
+
+@pytest.mark.parametrize("how", ["setattr", "namespace dict", "update"])
+def test_rebound_clone_attribute_is_seen_at_every_level(namespace, how):
+    original = m._clone_attribute
+    value = {"k": [1, 2]}
+    for _ in range(3):
+        assert m._clone_attribute(value) == value  # warm
+    replacement = tagging_clone(original)
+    if how == "setattr":
+        m._clone_attribute = replacement
+    elif how == "update":
+        namespace.update({"_clone_attribute": replacement})
+    else:
+        namespace["_clone_attribute"] = replacement
+    assert original(value) == {"k": [("seen", 1), ("seen", 2)]}
+    assert m.Parameter("d", v=[3]).get("v") == [("seen", 3)]
+    namespace["_clone_attribute"] = original
+    assert original(value) == value
+
+
+def test_rebound_classes_and_modules_are_seen(namespace, tmp_path):
+    book = m.ParameterBook({"a": m.Parameter("d", value=1)})
+    for _ in range(3):
+        assert type(book.clone()) is m.ParameterBook
+    sub = type("Book2", (), {"__init__": lambda self, parameters=None: None})
+    namespace["ParameterBook"] = sub
+    assert type(book.clone()) is sub
+    del namespace["ParameterBook"]
+    with pytest.raises(NameError, match="ParameterBook"):
+        book.clone()
+
+
+def test_deleted_global_falls_back_to_builtins(namespace):
+    import builtins
+    original = m._clone_attribute
+    for _ in range(3):
+        original([1])
+    del namespace["_clone_attribute"]
+    builtins._clone_attribute = tagging_clone(original)
+    try:
+        assert original([1]) == [("seen", 1)]
+    finally:
+        del builtins._clone_attribute
+    with pytest.raises(NameError, match="_clone_attribute"):
+        original([1])
+
+
+def test_namespace_cleared_and_refilled(namespace):
+    saved = dict(namespace)
+    original = m._clone_attribute
+    for _ in range(3):
+        original([1])
+    namespace.clear()
+    with pytest.raises(NameError):
+        original([1])
+    namespace.update(saved)
+    assert original([1]) == [1]
+
+
+def test_non_str_key_in_the_namespace():
+    # In a child interpreter, so that the odd key never meets the rest of the suite.
+    out = run("""
+import pure_key
+orig = m._clone_attribute
+for _ in range(3): orig([1])
+ns = vars(m)
+ns[pure_key.Key(orig)] = 0    # equal to "_clone_attribute": replaces its value, reading it meanwhile
+print(ns["_clone_attribute"], outcome(lambda: orig([1])))
+ns["_clone_attribute"] = orig
+print(orig([2]))
+""")
+    assert out.split("\n")[:2] == ["0 TypeError", "[2]"]
+
+
+def test_no_dict_watcher_free():
+    # Every watcher of the child interpreter is taken before the module is imported.
+    out = run("""
+import ctypes
+CB = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.py_object, ctypes.py_object)
+keep = CB(lambda *a: 0)
+ctypes.pythonapi.PyDict_AddWatcher.argtypes = [CB]
+taken = 0
+try:
+    while True:
+        ctypes.pythonapi.PyDict_AddWatcher(keep)
+        taken += 1
+except RuntimeError:
+    pass
+import r7u_razarozu as m
+orig = m._clone_attribute
+print(taken, orig([1]))
+m._clone_attribute = lambda v: ("seen", v)
+print(orig([1]), m.Parameter("d", v=[2]).get("v"))
+""", prelude=False)
+    lines = out.split("\n")
+    assert int(lines[0].split()[0]) >= 1 and lines[0].endswith("[1]")
+    assert lines[1] == "[('seen', 1)] ('seen', [2])"
