@@ -136,8 +136,9 @@ PyObject* book_get_or_set_parameter_value(PyObject* const* args, PyObject*) {
 // ---------------------------------------------------------------------------
 // The book text.
 // ---------------------------------------------------------------------------
-// The JSON array of the dictionary forms in ascending name order.
-Ref make_book_text(PyObject* self) {
+// The JSON array of the dictionary forms in ascending name order: a str,
+// or with utf8 its UTF-8 bytes when the native text can give them directly.
+Ref make_book_text(PyObject* self, bool utf8 = false) {
     Ref map = get_map(self);
     if (!map) return {};
     // list(mapping): a dict subclass's own __iter__ is what is called.
@@ -160,9 +161,14 @@ Ref make_book_text(PyObject* self) {
     Ref json = global(N._json);
     if (!json) return {};
     PyObject* out = nullptr;
-    int native = native_book_text(json.get(), forms.get(), &out);
+    int native = native_book_text(json.get(), forms.get(), &out, utf8);
     if (native < 0) return {};
     if (native > 0) return Ref::steal(out);
+    if (utf8) {
+        native = native_book_text(json.get(), forms.get(), &out);
+        if (native < 0) return {};
+        if (native > 0) return Ref::steal(out);
+    }
     Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), N.dumps));
     if (!dumps) return {};
     Ref four = Ref::steal(PyLong_FromLong(4));
@@ -204,7 +210,14 @@ Ref close_after(PyObject* file, Ref result) {
 }
 
 // The in-place write: open(filename, "w", encoding="utf8"), one write, close.
-int write_in_place(PyObject* filename, PyObject* text) {
+// `text` may be null when only its UTF-8 bytes were made.
+int write_in_place(PyObject* filename, PyObject* text, PyObject* encoded) {
+    Ref decoded;
+    if (!text) {
+        decoded = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(encoded), PyBytes_GET_SIZE(encoded), nullptr));
+        if (!decoded) return -1;
+        text = decoded.get();
+    }
     Ref file = open_text(filename, N.book_mode_w);
     if (!file) return -1;
     PyObject* const rest[] = {text};
@@ -214,17 +227,18 @@ int write_in_place(PyObject* filename, PyObject* text) {
 
 
 // Writes the encoded text to `filename`, crash-safe where the platform and
-// the target allow it, otherwise in place through the captured open.
+// the target allow it, otherwise in place through the captured open. `text`
+// may be null (see write_in_place).
 int write_file(PyObject* filename, PyObject* text, PyObject* encoded, bool sync_now) {
     Ref fsname = Ref::steal(PyUnicode_EncodeFSDefault(filename));
     if (!fsname) {
         // The in-place open raises the host's own error for this name.
         PyErr_Clear();
-        return write_in_place(filename, text);
+        return write_in_place(filename, text, encoded);
     }
     const char* raw = PyBytes_AS_STRING(fsname.get());
     const size_t raw_size = static_cast<size_t>(PyBytes_GET_SIZE(fsname.get()));
-    if (raw_size == 0 || std::memchr(raw, '\0', raw_size)) return write_in_place(filename, text);
+    if (raw_size == 0 || std::memchr(raw, '\0', raw_size)) return write_in_place(filename, text, encoded);
     platform::WriteResult result{platform::Outcome::Failed, ENOMEM};
     const char* data = PyBytes_AS_STRING(encoded);
     const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(encoded));
@@ -237,7 +251,7 @@ int write_file(PyObject* filename, PyObject* text, PyObject* encoded, bool sync_
         case platform::Outcome::Done:
             return 0;
         case platform::Outcome::InPlace:
-            return write_in_place(filename, text);
+            return write_in_place(filename, text, encoded);
         case platform::Outcome::Failed:
             errno = result.err;
             PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
@@ -353,7 +367,9 @@ PyObject* book_save(PyObject* const* args, PyObject*) {
         }
     }
 
-    Ref text = Ref::steal(PyObject_Str(self));
+    // str(self); while that is our own text, straight as UTF-8 bytes.
+    Ref text = member_impl(Py_TYPE(self), N.dunder_str) == book_str ? make_book_text(self, true)
+                                                                     : Ref::steal(PyObject_Str(self));
     if (!text) return nullptr;
 
     int append = PyObject_IsTrue(auto_append);
@@ -380,11 +396,17 @@ PyObject* book_save(PyObject* const* args, PyObject*) {
 
     // Encoded before anything is opened: text that cannot be stored as UTF-8
     // (a lone surrogate) must leave an existing file as it was.
-    Ref encoded = Ref::steal(PyUnicode_AsUTF8String(text.get()));
-    if (!encoded) return nullptr;
+    Ref encoded;
+    if (PyBytes_CheckExact(text.get())) {
+        encoded = std::move(text);
+    } else {
+        encoded = Ref::steal(PyUnicode_AsUTF8String(text.get()));
+        if (!encoded) return nullptr;
+    }
     // Nothing that loading would refuse reaches the file.
     if (check_book_values(self) < 0) return nullptr;
-    if (write_file(filename.get(), text.get(), encoded.get(), true) < 0) return nullptr;
+    PyObject* str_text = text && PyUnicode_Check(text.get()) ? text.get() : nullptr;
+    if (write_file(filename.get(), str_text, encoded.get(), true) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

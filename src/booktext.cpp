@@ -127,6 +127,9 @@ public:
         return true;
     }
 
+    // The bytes written, for a writer that was given UTF-8 only.
+    PyObject* finish_bytes() { return PyBytes_FromStringAndSize(data_, len_); }
+
     PyObject* finish() {
         Py_UCS4 maxchar = kind_ == 1 ? (latin1_ ? 0xff : 0x7f) : kind_ == 2 ? 0xffff : 0x10ffff;
         PyObject* s = PyUnicode_New(len_, maxchar);
@@ -286,10 +289,11 @@ inline bool needs_escape(C c) {
 // ---------------------------------------------------------------------------
 class Encoder {
 public:
-    explicit Encoder(int max_depth) : max_depth_(max_depth) {}
+    // utf8: write the UTF-8 encoding of the text instead of its code units.
+    Encoder(int max_depth, bool utf8) : max_depth_(max_depth), utf8_(utf8) {}
 
     int top(PyObject* o) { return value(o, 0); }
-    PyObject* finish() { return w_.finish(); }
+    PyObject* finish() { return utf8_ ? w_.finish_bytes() : w_.finish(); }
 
 private:
     // Most container levels written natively. The Python encoder needs one
@@ -297,6 +301,7 @@ private:
     // decides (and may raise RecursionError); a cycle ends here as well and
     // gets the encoder's "Circular reference detected".
     int max_depth_;
+    bool utf8_;
     Writer w_;
 
     int value(PyObject* o, int level) {
@@ -419,6 +424,7 @@ private:
     int string(PyObject* s) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         int kind = PyUnicode_KIND(s);
+        if (utf8_) return utf8_string(s, n, kind);
         if (!w_.widen(kind)) return -1;
         if (kind == PyUnicode_1BYTE_KIND && !PyUnicode_IS_ASCII(s)) w_.mark_latin1();
         // The quotes and every character once; escapes reserve their extra.
@@ -436,6 +442,77 @@ private:
             case 2 * 4 + 4: return escape(static_cast<const Py_UCS2*>(data), n, static_cast<Py_UCS4*>(nullptr));
             default: return escape(static_cast<const Py_UCS4*>(data), n, static_cast<Py_UCS4*>(nullptr));
         }
+    }
+
+    // The string in UTF-8 (the writer keeps 1-byte units throughout). ASCII
+    // is its own encoding; a lone surrogate has none, and goes back to the
+    // str text, whose encoding raises the codec's error.
+    int utf8_string(PyObject* s, Py_ssize_t n, int kind) {
+        if (n > (PY_SSIZE_T_MAX / 4 - 2) / 4) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        const void* data = PyUnicode_DATA(s);
+        if (PyUnicode_IS_ASCII(s)) {
+            if (!w_.reserve(n + 2)) return -1;
+            return escape(static_cast<const Py_UCS1*>(data), n, static_cast<Py_UCS1*>(nullptr));
+        }
+        if (!w_.reserve(4 * n + 2)) return -1;
+        switch (kind) {
+            case PyUnicode_1BYTE_KIND: return utf8_escape(static_cast<const Py_UCS1*>(data), n);
+            case PyUnicode_2BYTE_KIND: return utf8_escape(static_cast<const Py_UCS2*>(data), n);
+            default: return utf8_escape(static_cast<const Py_UCS4*>(data), n);
+        }
+    }
+
+    // As escape(), into UTF-8; room for 4 bytes a character is reserved.
+    template <class S>
+    int utf8_escape(const S* s, Py_ssize_t n) {
+        auto* d = static_cast<unsigned char*>(w_.at_end());
+        *d++ = '"';
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const auto c = static_cast<Py_UCS4>(s[i]);
+            if (c < 0x80) {
+                if (!needs_escape(c)) {
+                    *d++ = static_cast<unsigned char>(c);
+                    continue;
+                }
+                // An escape may need 6: make room for it and the rest.
+                Py_ssize_t done = reinterpret_cast<char*>(d) - static_cast<char*>(w_.base());
+                w_.set_length(done);
+                if (!w_.reserve(6 + 4 * (n - i - 1) + 1)) return -1;
+                d = reinterpret_cast<unsigned char*>(static_cast<char*>(w_.base()) + done);
+                char e = kEscapes.c[c];
+                *d++ = '\\';
+                if (e == 'u') {
+                    static constexpr char hex[] = "0123456789abcdef";
+                    *d++ = 'u';
+                    *d++ = '0';
+                    *d++ = '0';
+                    *d++ = hex[c >> 4];
+                    *d++ = hex[c & 15];
+                } else {
+                    *d++ = e;
+                }
+            } else if (c < 0x800) {
+                *d++ = static_cast<unsigned char>(0xc0 | (c >> 6));
+                *d++ = static_cast<unsigned char>(0x80 | (c & 0x3f));
+            } else if (c >= 0xd800 && c <= 0xdfff) {
+                return 0;
+            } else if (c < 0x10000) {
+                *d++ = static_cast<unsigned char>(0xe0 | (c >> 12));
+                *d++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3f));
+                *d++ = static_cast<unsigned char>(0x80 | (c & 0x3f));
+            } else {
+                *d++ = static_cast<unsigned char>(0xf0 | (c >> 18));
+                *d++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3f));
+                *d++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3f));
+                *d++ = static_cast<unsigned char>(0x80 | (c & 0x3f));
+            }
+        }
+        *d++ = '"';
+        w_.set_length(reinterpret_cast<char*>(d) - static_cast<char*>(w_.base()));
+        return 1;
     }
 
     // Copies s[0:n] between quotes with the encoder's escapes: the quote,
@@ -530,12 +607,12 @@ int capture_json(PyObject* json_module) {
     return 0;
 }
 
-int native_book_text(PyObject* json_module, PyObject* forms, PyObject** out) {
+int native_book_text(PyObject* json_module, PyObject* forms, PyObject** out, bool utf8) {
     int r = json_unchanged(json_module);
     if (r <= 0) return r;
     int budget = PyThreadState_Get()->py_recursion_remaining - kFrameMargin;
     if (budget < 0) return 0;
-    Encoder enc(std::min(budget, kMaxDepth));
+    Encoder enc(std::min(budget, kMaxDepth), utf8);
     r = enc.top(forms);
     if (r <= 0) return r;
     *out = enc.finish();

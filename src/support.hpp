@@ -513,7 +513,9 @@ int capture_json(PyObject* json_module);        // booktext.cpp
 // Native book text (booktext.cpp): 1 with *out set to the text of `forms`
 // (a list of dictionary forms) exactly as json.dumps(forms, indent=4,
 // ensure_ascii=False) gives it; 0 with nothing set when the value must go
-// through _json.dumps instead; -1 with an exception set.
-int native_book_text(PyObject* json_module, PyObject* forms, PyObject** out);
+// through _json.dumps instead; -1 with an exception set. With utf8, *out is
+// the bytes of that text encoded in UTF-8, and 0 also stands for text that
+// has no UTF-8 encoding (a lone surrogate).
+int native_book_text(PyObject* json_module, PyObject* forms, PyObject** out, bool utf8 = false);
 
 }  // namespace r7u

@@ -1,5 +1,7 @@
 """Shortcuts that stand in for ordinary Python behaviour only while nothing they skip could be
 seen: each test changes the thing a shortcut relies on and checks what Python code sees."""
+import os
+
 import pytest
 
 from childrun import run
@@ -207,3 +209,87 @@ print(orig([1]), m.Parameter("d", v=[2]).get("v"))
     lines = out.split("\n")
     assert int(lines[0].split()[0]) >= 1 and lines[0].endswith("[1]")
     assert lines[1] == "[('seen', 1)] ('seen', [2])"
+
+
+# ---------------------------------------------------------------------------
+# A book file written from the UTF-8 text directly
+# ---------------------------------------------------------------------------
+import json  # noqa: E402
+
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+texts = st.text(st.characters(blacklist_categories=("Cs",)), max_size=12) | st.sampled_from(
+    ["", "ascii", "\"\\\\\n\t\x00\x1f\x7f", "Größe é", "参数 描述", "\U0001f600 x", "\u2028\u00ff"])
+leaves = st.one_of(st.integers(), st.floats(allow_nan=False), texts, st.booleans())
+values = st.recursive(leaves, lambda c: st.lists(c, max_size=3) | st.dictionaries(texts, c, max_size=3),
+                      max_leaves=8)
+
+
+def reference_bytes(book):
+    forms = [p.to_dict(n) for n, p in sorted(book.items())]
+    return json.dumps(forms, indent=4, ensure_ascii=False).encode("utf-8")
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.dictionaries(texts.filter(bool), st.tuples(texts, values), max_size=4))
+def test_saved_bytes_are_the_encoded_text(tmp_path, entries):
+    book = m.ParameterBook({name: m.Parameter({"default": d, "zh_CN": d + "中"}, value=v)
+                            for name, (d, v) in entries.items()})
+    target = tmp_path / "b.d7ori"
+    book.save(str(target))
+    data = target.read_bytes()
+    assert data == reference_bytes(book) == str(book).encode("utf-8")
+
+
+@pytest.mark.parametrize("where", ["value", "description", "name"])
+def test_lone_surrogate_fails_and_keeps_the_file(tmp_path, where):
+    target = tmp_path / "b.d7ori"
+    m.ParameterBook({"a": m.Parameter("x", value=1)}).save(str(target))
+    before = target.read_bytes()
+    bad = "a\udc80b"
+    p = m.Parameter(bad if where == "description" else "d", value=bad if where == "value" else 1)
+    book = m.ParameterBook({bad if where == "name" else "n": p})
+    with pytest.raises(UnicodeEncodeError) as e:
+        book.save(str(target))
+    assert e.value.object == str(book)
+    assert target.read_bytes() == before
+
+
+def test_replaced_str_is_what_save_writes(tmp_path):
+    target = tmp_path / "b.d7ori"
+    book = m.ParameterBook({"a": m.Parameter("d", value="é")})
+    book.save(str(target))
+    m.ParameterBook.__str__, original = (lambda self: "Ersatz é"), m.ParameterBook.__str__
+    try:
+        book.save(str(target))
+        assert target.read_bytes() == "Ersatz é".encode("utf-8")
+    finally:
+        m.ParameterBook.__str__ = original
+    sub = type("Sub", (m.ParameterBook,), {"__str__": lambda self: "sub"})
+    book.save(str(target))
+    assert target.read_bytes() == reference_bytes(book)
+    object.__setattr__(book, "__class__", sub)
+    book.save(str(target))
+    assert target.read_bytes() == b"sub"
+
+
+def test_replaced_dumps_is_what_save_writes(tmp_path, rebind):
+    import types
+    target = tmp_path / "b.d7ori"
+    book = m.ParameterBook({"a": m.Parameter("d", value="é")})
+    fake = types.SimpleNamespace(dumps=lambda forms, indent, ensure_ascii: f"{len(forms)} {indent} é",
+                                 loads=json.loads)
+    rebind("_json", fake)
+    book.save(str(target))
+    assert target.read_bytes() == "1 4 é".encode("utf-8")
+
+
+def test_in_place_write_of_the_utf8_text(tmp_path):
+    # A hard-linked book file is written in place, through open(), from the same text.
+    target, twin = tmp_path / "b.d7ori", tmp_path / "twin"
+    target.write_bytes(b"old")
+    os.link(target, twin)
+    book = m.ParameterBook({"a": m.Parameter("参数", value=["é", "\U0001f600", "\t"])})
+    book.save(str(target))
+    assert target.read_bytes() == twin.read_bytes() == reference_bytes(book)
