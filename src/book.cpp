@@ -477,6 +477,34 @@ bool load_element(PyObject* parameters, PyObject* element, Py_ssize_t index, Ref
     return false;
 }
 
+// The decoded list, when only this call holds it and every form in it
+// qualifies, becomes the parameters without the copies of from_dict and the
+// constructor: 1 when done, 0 when nothing was done, -1 on error.
+int adopt_forms(PyObject* data, PyObject* parameters, Ref& parameter_cls) {
+    if (!PyList_CheckExact(data) || Py_REFCNT(data) != 1 || PyList_GET_SIZE(data) == 0) return 0;
+    // A missing name is raised where the ordinary road looks it up.
+    Ref cls = global(N.Parameter);
+    Ref book_cls = cls ? global(N.ParameterBook) : Ref();
+    if (!book_cls) {
+        PyErr_Clear();
+        return 0;
+    }
+    if (!book_class_is_pristine(book_cls.get()) || !adopts_forms(cls.get())) return 0;
+    const Py_ssize_t n = PyList_GET_SIZE(data);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        int r = form_adoptable(PyList_GET_ITEM(data, i));
+        if (r <= 0) return r;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref name, parameter;
+        if (adopt_form(cls.get(), PyList_GET_ITEM(data, i), name, parameter) < 0 ||
+            PyDict_SetItem(parameters, name.get(), parameter.get()) < 0)
+            return -1;
+    }
+    parameter_cls = std::move(cls);
+    return 1;
+}
+
 PyObject* load_book_file(PyObject* filename) {
     if (!assert_that([&] {
             Ref path = global(N._path);
@@ -504,7 +532,11 @@ PyObject* load_book_file(PyObject* filename) {
     if (!parameters) return nullptr;
     // Looked up when the first element needs it: an empty book needs none.
     Ref parameter_cls;
-    if (PyList_CheckExact(data.get())) {
+    int adopted = adopt_forms(data.get(), parameters.get(), parameter_cls);
+    if (adopted < 0) return nullptr;
+    if (adopted) {
+        // Nothing ran: the classes are still the ones checked.
+    } else if (PyList_CheckExact(data.get())) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.get()); ++i) {
             Ref element = Ref::borrow(PyList_GET_ITEM(data.get(), i));
             if (!load_element(parameters.get(), element.get(), i, parameter_cls)) return nullptr;

@@ -158,6 +158,36 @@ PyObject* make_clone_attribute() {
     return f;
 }
 
+// Containers only their one holder references, leaves of the exact types
+// the copy shares: a copy would be an equal tree of the same leaves that no
+// one but the holder could tell from the original.
+static bool fresh(PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type) return true;
+    if (t != &PyList_Type && t != &PyDict_Type) return false;
+    return Py_REFCNT(v) == 1 && is_fresh_container(v);
+}
+
+bool is_fresh_container(PyObject* v) {
+    RecursionGuard guard(" while cloning an attribute value");
+    if (!guard.ok()) {
+        PyErr_Clear();  // the copy that runs instead meets the limit itself
+        return false;
+    }
+    if (PyList_CheckExact(v)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i)
+            if (!fresh(PyList_GET_ITEM(v, i))) return false;
+        return true;
+    }
+    if (!PyDict_CheckExact(v)) return false;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(v, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key) || !fresh(value)) return false;
+    return true;
+}
+
 bool clone_attribute_is_ours() { return global_is(N._clone_attribute, g_clone_function); }
 
 Ref call_clone_attribute(PyObject* value) {

@@ -499,6 +499,60 @@ int fill_parameter_namespace(PyObject* ns) {
     });
 }
 
+bool adopts_forms(PyObject* cls) {
+    // The routing stores the private maps under these names, by the generic
+    // store and running no code, only for a class called Parameter right
+    // above object with no class attribute of those names.
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* mro = tp->tp_mro;
+    PyObject* type_name = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_name;
+    return parameter_class_is_pristine(cls) && (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) && mro &&
+           PyTuple_GET_SIZE(mro) == 2 && PyTuple_GET_ITEM(mro, 1) == reinterpret_cast<PyObject*>(&PyBaseObject_Type) &&
+           PyUnicode_CheckExact(type_name) && str_equal(type_name, N.Parameter) &&
+           !_PyType_Lookup(tp, N.priv_description) && !_PyType_Lookup(tp, N.priv_attributes) &&
+           !tp->tp_finalize && tp->tp_del == nullptr;
+}
+
+int form_adoptable(PyObject* form) {
+    if (!PyDict_CheckExact(form) || Py_REFCNT(form) != 1) return 0;
+    PyObject* n = PyDict_GetItemWithError(form, N.name);
+    PyObject* description = n ? PyDict_GetItemWithError(form, N.description) : nullptr;
+    PyObject* attributes = description ? PyDict_GetItemWithError(form, N.attributes) : nullptr;
+    if (!attributes) return PyErr_Occurred() ? -1 : 0;
+    if (!PyUnicode_CheckExact(n) || !PyDict_CheckExact(description) || !PyDict_CheckExact(attributes) ||
+        Py_REFCNT(description) != 1 || Py_REFCNT(attributes) != 1)
+        return 0;
+    // What the constructor and from_dict check, the one text under "default"
+    // above all (an empty description passes the constructor but not
+    // from_dict's check).
+    PyObject* text = PyDict_GetItemWithError(description, N.default_);
+    if (!text) return PyErr_Occurred() ? -1 : 0;
+    if (!PyUnicode_CheckExact(text) || !is_fresh_container(description) || !is_fresh_container(attributes)) return 0;
+    // Keyword names the call would bind to the constructor's own parameters.
+    for (PyObject* own : {N.self_, N.description}) {
+        int has = PyDict_Contains(attributes, own);
+        if (has) return has < 0 ? -1 : 0;
+    }
+    return 1;
+}
+
+int adopt_form(PyObject* cls, PyObject* form, Ref& name, Ref& parameter) {
+    name = Ref::borrow(PyDict_GetItemWithError(form, N.name));
+    PyObject* description = PyDict_GetItemWithError(form, N.description);
+    PyObject* attributes = PyDict_GetItemWithError(form, N.attributes);
+    if (!name || !description || !attributes) return -1;  // checked by form_adoptable
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty) return -1;
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    parameter = Ref::steal(tp->tp_new(tp, empty.get(), nullptr));
+    if (!parameter) return -1;
+    // In the constructor's order.
+    if (PyObject_GenericSetAttr(parameter.get(), N.priv_description, description) < 0 ||
+        PyObject_GenericSetAttr(parameter.get(), N.priv_attributes, attributes) < 0)
+        return -1;
+    return 0;
+}
+
 bool parameter_class_is_pristine(PyObject* cls) {
     if (!PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type) return false;
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);

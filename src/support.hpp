@@ -90,6 +90,7 @@ public:
     X(value, "value")                                             \
     X(default_, "default")                                        \
     X(name, "name")                                               \
+    X(self_, "self")                                              \
     X(description, "description")                                 \
     X(attributes, "attributes")                                   \
     X(getdefaultlocale, "getdefaultlocale")                       \
@@ -484,12 +485,29 @@ Ref call_clone_attribute(PyObject* value);      // clone.cpp
 // True while the module-level _clone_attribute is our own function, so that
 // copying an exact int, float or str runs no Python code.
 bool clone_attribute_is_ours();                 // clone.cpp
+// True when `v` is an exact list or dict whose nested containers are exact
+// lists and dicts referenced once (by their parent), with str keys and exact
+// str, int, float or bool leaves. Runs no Python code; never fails. Such a
+// tree, held by nothing else, may stand in for the copy _clone_attribute
+// would make of it.
+bool is_fresh_container(PyObject* v);           // clone.cpp
 int fill_parameter_namespace(PyObject* ns);     // parameter.cpp
 // True when `cls` is a Parameter class whose constructor, attribute store,
 // clone and from_dict are still ours and _clone_attribute is too: then a
 // clone of a parameter that from_dict just made is an exact, unobservable
 // copy of it.
 bool parameter_class_is_pristine(PyObject* cls); // parameter.cpp
+// Loads may take over a decoded dictionary form instead of passing it to
+// from_dict, whose constructor would copy its maps: while `cls` is pristine,
+// routes its private names to the generic store and runs no code when its
+// instances are made, stored into or freed ...
+bool adopts_forms(PyObject* cls);                // parameter.cpp
+// ... for a form only its container holds, of fresh maps (is_fresh_container)
+// that the constructor and from_dict would accept as they are: 1, or 0 when
+// not, -1 with an exception set. Runs no Python code.
+int form_adoptable(PyObject* form);              // parameter.cpp
+// The parameter holding the maps of an adoptable form, and its name. 0 or -1.
+int adopt_form(PyObject* cls, PyObject* form, Ref& name, Ref& parameter); // parameter.cpp
 int fill_book_namespace(PyObject* ns);          // book.cpp
 int fill_directory_namespace(PyObject* ns);     // directory.cpp
 // The book text (the JSON array of the dictionary forms), as str(book)

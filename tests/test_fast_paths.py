@@ -293,3 +293,156 @@ def test_in_place_write_of_the_utf8_text(tmp_path):
     book = m.ParameterBook({"a": m.Parameter("参数", value=["é", "\U0001f600", "\t"])})
     book.save(str(target))
     assert target.read_bytes() == twin.read_bytes() == reference_bytes(book)
+
+
+# ---------------------------------------------------------------------------
+# Loads that take over the decoded containers instead of copying them
+# ---------------------------------------------------------------------------
+import types  # noqa: E402
+
+
+def saved_book(tmp_path, **attributes):
+    target = tmp_path / "b.d7ori"
+    m.ParameterBook({"p": m.Parameter({"default": "d", "de": "x"}, **attributes)}).save(str(target))
+    return str(target)
+
+
+def loads_with(change):
+    """A json stand-in whose loads hands the decoded data to `change` first."""
+    def loads(text):
+        return change(json.loads(text))
+    return types.SimpleNamespace(loads=loads, dumps=json.dumps)
+
+
+def test_loaded_maps_are_fresh_and_ordered(tmp_path):
+    path = saved_book(tmp_path, value=[1, {"k": 2.5}], z=True, a="é")
+    one, two = m.ParameterBook.load(path), m.ParameterBook.load(path)
+    p, q = one["p"], two["p"]
+    assert list(vars(p)) == ["_Parameter__description", "_Parameter__attributes"]
+    assert list(p.items()) == [("value", [1, {"k": 2.5}]), ("z", True), ("a", "é")]
+    assert p.get("value") is not q.get("value") and p.get("value") == q.get("value")
+    assert p.all_descriptions() == {"default": "d", "de": "x"}
+    assert p.clone().get("value") == [1, {"k": 2.5}]
+
+
+@pytest.mark.parametrize("kept_part", ["list", "form", "attributes", "description"])
+def test_decoded_data_held_elsewhere_is_copied(tmp_path, rebind, kept_part):
+    path = saved_book(tmp_path, value=[1, 2])
+    pick = {"list": lambda d: d, "form": lambda d: d[0], "attributes": lambda d: d[0]["attributes"],
+            "description": lambda d: d[0]["description"]}[kept_part]
+    kept = []
+
+    def keep(data):
+        kept.append(pick(data))
+        return data
+    rebind("_json", loads_with(keep))
+    book = m.ParameterBook.load(path)
+    form = {"list": lambda k: k[0], "form": lambda k: k}[kept_part](kept[0]) if kept_part in ("list", "form") \
+        else None
+    if form is not None:
+        form["attributes"]["value"].append(3)
+        form["attributes"]["new"] = 1
+        form["description"]["default"] = "changed"
+    elif kept_part == "attributes":
+        kept[0]["value"].append(3)
+        kept[0]["new"] = 1
+    else:
+        kept[0]["default"] = "changed"
+    assert book["p"].get("value") == [1, 2] and list(book["p"].names()) == ["value"]
+    assert book["p"].get_description("default") == "d"
+
+
+def test_nested_container_held_elsewhere_is_copied(tmp_path, rebind):
+    path = saved_book(tmp_path, value=[[1], {"a": [2]}])
+    inner = []
+
+    def grab(data):
+        inner.append(data[0]["attributes"]["value"][1]["a"])
+        return data
+    rebind("_json", loads_with(grab))
+    kept = m.ParameterBook.load(path)
+    inner[0].append(99)
+    assert kept["p"].get("value") == [[1], {"a": [2]}]
+
+
+@pytest.mark.parametrize("leaf", [lambda v: types.SimpleNamespace(v=v), lambda v: type("L", (list,), {})([v])],
+                         ids=["object", "list subclass"])
+def test_other_leaf_types_go_through_the_copy(tmp_path, rebind, leaf):
+    path = saved_book(tmp_path, value=1)
+
+    def swap(data):
+        data[0]["attributes"]["value"] = leaf(1)
+        return data
+    rebind("_json", loads_with(swap))
+    if type(leaf(1)) is types.SimpleNamespace:
+        with pytest.raises(TypeError, match="Unsupported attribute type"):
+            m.ParameterBook.load(path)
+    else:
+        assert type(m.ParameterBook.load(path)["p"].get("value")) is list
+
+
+@pytest.mark.parametrize("key", ["description", "self"])
+def test_attribute_named_like_a_constructor_parameter(tmp_path, rebind, key):
+    path = saved_book(tmp_path, value=1)
+
+    def swap(data):
+        data[0]["attributes"][key] = 1
+        return data
+    rebind("_json", loads_with(swap))
+    with pytest.raises(TypeError, match=f"multiple values for argument '{key}'"):
+        m.ParameterBook.load(path)
+
+
+def test_description_without_default(tmp_path, rebind):
+    path = saved_book(tmp_path, value=1)
+
+    def swap(data):
+        del data[0]["description"]["default"]
+        return data
+    rebind("_json", loads_with(swap))
+    with pytest.raises(AssertionError):
+        m.ParameterBook.load(path)
+
+
+def test_rebound_clone_attribute_takes_part(tmp_path, rebind):
+    path = saved_book(tmp_path, value=[1])
+    original = m._clone_attribute
+    calls = []
+    rebind("_clone_attribute", lambda v: (calls.append(v), original(v))[1])
+    p = m.ParameterBook.load(path)["p"]
+    assert p.get("value") == [1]
+    assert [1] in calls and {"default": "d", "de": "x"} in calls
+
+
+@pytest.mark.parametrize("change", ["__init__", "__del__", "class attribute", "subclass"])
+def test_changed_parameter_class_takes_part(tmp_path, rebind, change):
+    path = saved_book(tmp_path, value=1)
+    seen = []
+    cls = m.Parameter
+    if change == "subclass":
+        rebind("Parameter", type("Parameter2", (cls,), {}))
+        with pytest.raises(KeyError):
+            m.ParameterBook.load(path)
+        return
+    attr = {"__init__": "__init__", "__del__": "__del__"}.get(change, "_Parameter__attributes")
+    saved = cls.__dict__.get(attr)
+    if change == "__init__":
+        cls.__init__ = lambda self, d="", **kw: (seen.append(kw), saved(self, d, **kw))[1]
+    elif change == "__del__":
+        cls.__del__ = lambda self: seen.append("del")
+    else:
+        cls._Parameter__attributes = property(lambda self: {"from": "class"}, lambda self, v: seen.append(v))
+    try:
+        book = m.ParameterBook.load(path)
+        if change == "__init__":
+            assert seen and all(kw == {"value": 1} for kw in seen)
+        elif change == "class attribute":
+            assert seen[0] == {} and book["p"].get("from") == "class"
+        else:
+            del book
+            assert "del" in seen
+    finally:
+        if saved is None:
+            delattr(cls, attr)
+        else:
+            setattr(cls, attr, saved)
