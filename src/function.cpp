@@ -24,6 +24,7 @@ struct FunctionObject {
     PyMethodDescrObject base;  // d_method -> table below, d_type, vectorcall; d_name null
     PyMethodDef table;         // the base's entry; never called
     FuncSpec spec;
+    std::uint8_t checked;            // bit j: parameter j has an exact-type check
     PyObject* argnames[kMaxParams];  // interned parameter names
     PyObject* name;
     PyObject* qualname;
@@ -97,8 +98,12 @@ R7U_COLD std::nullptr_t missing_arguments(FunctionObject* f, PyObject* const* sl
 // Calling.
 // ---------------------------------------------------------------------------
 // The exact-type checks, in parameter order, before the body runs.
-inline bool check_arguments(const FuncSpec& sp, PyObject* const* args) {
-    for (int j = 0; j < sp.nparams; ++j) {
+inline bool check_arguments(const FunctionObject* f, PyObject* const* args) {
+    const unsigned checked = f->checked;
+    if (!checked) return true;
+    const FuncSpec& sp = f->spec;
+    for (int j = 0; checked >> j; ++j) {
+        if (!((checked >> j) & 1u)) continue;
         PyObject* a = args[j];
         switch (sp.params[j].check) {
             case Check::None:
@@ -184,7 +189,7 @@ PyObject* bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nar
     for (int j = first_default; j < np; ++j) {
         if (!slots[j]) slots[j] = PyTuple_GET_ITEM(defaults.get(), skip + (j - first_default));
     }
-    if (!check_arguments(sp, slots)) return nullptr;
+    if (!check_arguments(f, slots)) return nullptr;
     return sp.impl(slots, extra.get());
 }
 
@@ -194,7 +199,7 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
     const int np = f->spec.nparams;
     if (!kwnames) {
         if (nargs == np) {
-            if (!check_arguments(f->spec, args)) return nullptr;
+            if (!check_arguments(f, args)) return nullptr;
             return f->spec.impl(args, nullptr);
         }
         // Positional call that leaves trailing defaults: no allocation.
@@ -205,7 +210,7 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
             for (Py_ssize_t j = 0; j < nargs; ++j) slots[j] = args[j];
             const Py_ssize_t base = ndefaults - (np - nargs);
             for (Py_ssize_t j = nargs; j < np; ++j) slots[j] = PyTuple_GET_ITEM(defaults, base + (j - nargs));
-            if (!check_arguments(f->spec, slots)) return nullptr;
+            if (!check_arguments(f, slots)) return nullptr;
             // The body may run code that replaces __defaults__.
             Ref keep = Ref::borrow(defaults);
             return f->spec.impl(slots, nullptr);
@@ -432,9 +437,27 @@ Ref build_code(FunctionObject* f) {
 // ---------------------------------------------------------------------------
 // Fast class slots.
 // ---------------------------------------------------------------------------
+// Where type(self).<name> led last time: one of our functions taking exactly
+// the arguments of the slot, found for `type` while its version tag was
+// `version`. Any change to the class or its bases changes the tag, so while
+// it holds, the class still holds that function.
+struct SpecialCache {
+    PyTypeObject* type = nullptr;  // compared only
+    unsigned int version = 0;
+    const FunctionObject* f = nullptr;
+};
+
 // type(self).<name>(self, a[, b]) as the interpreter's slot wrappers call it.
-PyObject* call_special(PyObject* self, PyObject* name, PyObject* a, PyObject* b) {
+PyObject* call_special(PyObject* self, PyObject* name, PyObject* a, PyObject* b, SpecialCache& cache) {
     PyTypeObject* tp = Py_TYPE(self);
+    PyObject* args[3] = {self, a, b};
+    const Py_ssize_t n = b ? 3 : 2;
+    if (cache.type == tp && cache.version == compat::type_version(tp) && cache.version != 0 &&
+        cache.f->spec.nparams == n) {
+        const FunctionObject* f = cache.f;
+        if (!check_arguments(f, args)) return nullptr;
+        return f->spec.impl(args, nullptr);
+    }
     PyObject* found = compat::type_lookup_borrowed(tp, name);
     if (!found) {
         PyErr_SetObject(PyExc_AttributeError, name);
@@ -442,13 +465,12 @@ PyObject* call_special(PyObject* self, PyObject* name, PyObject* a, PyObject* b)
     }
     // The class dict only lends it; the call may replace it there.
     Ref meth = Ref::borrow(found);
-    PyObject* args[3] = {self, a, b};
-    const Py_ssize_t n = b ? 3 : 2;
     if (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
         if (is_function(found)) {
             FunctionObject* f = as_fn(found);
             if (f->spec.nparams == n) {
-                if (!check_arguments(f->spec, args)) return nullptr;
+                if (unsigned int version = compat::type_version(tp)) cache = {tp, version, f};
+                if (!check_arguments(f, args)) return nullptr;
                 return f->spec.impl(args, nullptr);
             }
         }
@@ -462,11 +484,15 @@ PyObject* call_special(PyObject* self, PyObject* name, PyObject* a, PyObject* b)
     return PyObject_Vectorcall(found, args + 1, n - 1, nullptr);
 }
 
-PyObject* fast_subscript(PyObject* self, PyObject* key) { return call_special(self, N.dunder_getitem, key, nullptr); }
+SpecialCache g_getitem, g_setitem, g_delitem;
+
+PyObject* fast_subscript(PyObject* self, PyObject* key) {
+    return call_special(self, N.dunder_getitem, key, nullptr, g_getitem);
+}
 
 int fast_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
-    Ref r = Ref::steal(value ? call_special(self, N.dunder_setitem, key, value)
-                             : call_special(self, N.dunder_delitem, key, nullptr));
+    Ref r = Ref::steal(value ? call_special(self, N.dunder_setitem, key, value, g_setitem)
+                             : call_special(self, N.dunder_delitem, key, nullptr, g_delitem));
     return r ? 0 : -1;
 }
 
@@ -620,6 +646,9 @@ PyObject* make_function(const FuncSpec& spec, const char* owner, PyObject* defau
     f->base.d_common.d_name = f->base.d_common.d_qualname = nullptr;
     f->base.vectorcall = fn_vectorcall;
     f->spec = spec;
+    f->checked = 0;
+    for (int j = 0; j < spec.nparams; ++j)
+        if (spec.params[j].check != Check::None) f->checked |= static_cast<std::uint8_t>(1u << j);
     for (PyObject*& n : f->argnames) n = nullptr;
     f->name = f->qualname = f->module = f->doc = f->globals = nullptr;
     f->defaults = f->kwdefaults = f->annotations = f->code = f->dict = f->weakreflist = nullptr;

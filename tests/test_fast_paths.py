@@ -446,3 +446,61 @@ def test_changed_parameter_class_takes_part(tmp_path, rebind, change):
             delattr(cls, attr)
         else:
             setattr(cls, attr, saved)
+
+
+# ---------------------------------------------------------------------------
+# Subscription slots that call our functions directly while the class is unchanged
+# ---------------------------------------------------------------------------
+@all_classes
+@pytest.mark.parametrize("op", ["__getitem__", "__setitem__", "__delitem__"])
+def test_replaced_subscription_method_is_called(cls, op):
+    obj, calls = make(cls), []
+    for _ in range(3):
+        obj["a"]
+    saved = cls.__dict__[op]
+    setattr(cls, op, lambda self, *args: calls.append(args) or "replaced")
+    try:
+        if op == "__getitem__":
+            assert obj["a"] == "replaced"
+        elif op == "__setitem__":
+            obj["k"] = 1
+        else:
+            del obj["k"]
+        assert calls == [("a",)] if op == "__getitem__" else calls
+    finally:
+        setattr(cls, op, saved)
+    assert names(obj) == ["a", "b"]
+
+
+@all_classes
+def test_subscription_follows_the_class_of_the_instance(cls):
+    obj = make(cls)
+    for _ in range(3):
+        obj["a"]
+    sub = type("Sub", (cls,), {"__getitem__": lambda self, k: ("sub", k)})
+    object.__setattr__(obj, "__class__", sub)
+    assert obj["a"] == ("sub", "a")
+    del sub.__getitem__
+    assert obj["a"] is not None and not isinstance(obj["a"], tuple)
+    object.__setattr__(obj, "__class__", cls)
+    cls.unrelated_for_test = 1
+    try:
+        assert obj["a"] is not None
+    finally:
+        del cls.unrelated_for_test
+
+
+def test_subscription_method_replaced_by_a_static_and_a_callable():
+    p = m.Parameter("d", a=1)
+    for _ in range(3):
+        assert p["a"] == 1
+    saved = m.Parameter.__dict__["__getitem__"]
+    try:
+        m.Parameter.__getitem__ = staticmethod(lambda k: ("static", k))
+        assert p["a"] == ("static", "a")
+        m.Parameter.__getitem__ = m.ParameterBook.__getitem__
+        with pytest.raises(KeyError, match="_ParameterBook__parameters"):
+            p["a"]
+    finally:
+        m.Parameter.__getitem__ = saved
+    assert p["a"] == 1
