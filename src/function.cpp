@@ -215,6 +215,11 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
             Ref keep = Ref::borrow(defaults);
             return f->spec.impl(slots, nullptr);
         }
+    } else if (f->spec.kwnames_impl) {
+        PyObject* result;
+        // The body may run code that replaces __defaults__.
+        Ref keep = Ref::borrow(f->defaults);
+        if (f->spec.kwnames_impl(args, nargs, kwnames, f->defaults, &result)) return result;
     }
     return bind_and_call(f, args, nargs, kwnames);
 }

@@ -104,7 +104,7 @@ bool refill(Slot& s, PyTypeObject* tp) {
     // A class attribute of that name (a data descriptor above all) would
     // change what ordinary lookup finds: only a class without one qualifies.
     // The lookup also gives the class a version tag when it has none.
-    if (_PyType_Lookup(tp, s.name)) return false;
+    if (type_lookup_borrowed(tp, s.name)) return false;
     if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || tp->tp_version_tag == 0) return false;
     s.index = -1;
     s.nentries = keys->dk_nentries;

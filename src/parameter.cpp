@@ -86,8 +86,24 @@ int setattr_logic(PyObject* self, PyObject* key, PyObject* value) {
 // class's __setattr__, called directly while that is still ours.
 PyObject* param_setattr(PyObject* const* args, PyObject*);
 
+// True when our routing hands this class's own private names straight to
+// the generic store: the class is called Parameter and sits right above
+// object.
+bool routes_to_object(PyTypeObject* tp) {
+    PyObject* mro = tp->tp_mro;
+    if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || !mro || PyTuple_GET_SIZE(mro) != 2 ||
+        PyTuple_GET_ITEM(mro, 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type))
+        return false;
+    PyObject* type_name = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_name;
+    return PyUnicode_CheckExact(type_name) && str_equal(type_name, N.Parameter);
+}
+
 int set_through_class(PyObject* self, PyObject* name, PyObject* value) {
-    if (member_impl(Py_TYPE(self), N.dunder_setattr) == param_setattr) return setattr_logic(self, name, value);
+    PyTypeObject* tp = Py_TYPE(self);
+    if (member_impl(tp, N.dunder_setattr) == param_setattr) {
+        if (routes_to_object(tp)) return PyObject_GenericSetAttr(self, name, value);
+        return setattr_logic(self, name, value);
+    }
     return PyObject_SetAttr(self, name, value);
 }
 
@@ -166,9 +182,10 @@ Ref call_with_maps(PyObject* cls, PyObject* description, PyObject* attributes, b
 // ---------------------------------------------------------------------------
 // Methods.
 // ---------------------------------------------------------------------------
-PyObject* param_init(PyObject* const* args, PyObject* kwargs) {
-    PyObject* self = args[0];
-    PyObject* description = args[1];
+// The constructor's body over the keyword arguments as `pairs` gives them:
+// pairs.size(), and pairs.at(i, &key, &value) for i in call order.
+template <class Pairs>
+PyObject* init_body(PyObject* self, PyObject* description, const Pairs& pairs) {
     if (!assert_that([&] { return int(PyUnicode_Check(description) || PyDict_Check(description)); }))
         return nullptr;
     Ref desc_map;
@@ -188,35 +205,84 @@ PyObject* param_init(PyObject* const* args, PyObject* kwargs) {
         return nullptr;
     }
     if (set_through_class(self, N.priv_description, desc_map.get()) < 0) return nullptr;
+    const Py_ssize_t n = pairs.size();
     {
-        Ref attrs = Ref::steal(compat::dict_new_presized(kwargs ? PyDict_GET_SIZE(kwargs) : 0));
+        Ref attrs = Ref::steal(compat::dict_new_presized(n));
         if (!attrs || set_through_class(self, N.priv_attributes, attrs.get()) < 0) return nullptr;
     }
-    if (kwargs) {
-        Ref map;  // the attribute map as last read
-        bool own_clone = clone_attribute_is_ours();
-        Py_ssize_t pos = 0;
-        PyObject* k;
-        PyObject* v;
-        while (PyDict_Next(kwargs, &pos, &k, &v)) {
-            Ref key = Ref::borrow(k);
-            Ref value = Ref::borrow(v);
-            if (!assert_that([&] { return int(PyUnicode_Check(key.get())); })) return nullptr;
-            // Copying a container may run code that replaces the map; a
-            // scalar of an exact built-in type is returned as it is.
-            const bool runs_no_code = own_clone && (PyLong_CheckExact(value.get()) || PyFloat_CheckExact(value.get()) ||
-                                                    PyUnicode_CheckExact(value.get()) || PyBool_Check(value.get()));
-            Ref copy = call_clone_attribute(value.get());
-            if (!copy) return nullptr;
-            if (!map || !runs_no_code) {
-                map = attributes_of(self);
-                if (!map) return nullptr;
-                own_clone = clone_attribute_is_ours();
-            }
-            if (map_set(map.get(), key.get(), copy.get()) < 0) return nullptr;
+    if (n == 0) return none();
+    Ref map;  // the attribute map as last read
+    bool own_clone = clone_attribute_is_ours();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref key, value;
+        if (!pairs.at(i, key, value)) break;
+        if (!assert_that([&] { return int(PyUnicode_Check(key.get())); })) return nullptr;
+        // Copying a container may run code that replaces the map; a scalar
+        // of an exact built-in type is its own copy.
+        const bool runs_no_code = own_clone && (PyLong_CheckExact(value.get()) || PyFloat_CheckExact(value.get()) ||
+                                                PyUnicode_CheckExact(value.get()) || PyBool_Check(value.get()));
+        Ref copy = runs_no_code ? std::move(value) : call_clone_attribute(value.get());
+        if (!copy) return nullptr;
+        if (!map || !runs_no_code) {
+            map = attributes_of(self);
+            if (!map) return nullptr;
+            own_clone = clone_attribute_is_ours();
         }
+        if (map_set(map.get(), key.get(), copy.get()) < 0) return nullptr;
     }
     return none();
+}
+
+// The extra keyword arguments as bind_and_call collects them.
+struct DictPairs {
+    PyObject* dict;  // or null
+    mutable Py_ssize_t pos = 0;
+    Py_ssize_t size() const { return dict ? PyDict_GET_SIZE(dict) : 0; }
+    bool at(Py_ssize_t, Ref& key, Ref& value) const {
+        PyObject *k, *v;
+        if (!PyDict_Next(dict, &pos, &k, &v)) return false;
+        key = Ref::borrow(k);
+        value = Ref::borrow(v);
+        return true;
+    }
+};
+
+// The call's own keyword names and values.
+struct KwnamesPairs {
+    PyObject* kwnames;
+    PyObject* const* values;
+    Py_ssize_t size() const { return PyTuple_GET_SIZE(kwnames); }
+    bool at(Py_ssize_t i, Ref& key, Ref& value) const {
+        key = Ref::borrow(PyTuple_GET_ITEM(kwnames, i));
+        value = Ref::borrow(values[i]);
+        return true;
+    }
+};
+
+PyObject* param_init(PyObject* const* args, PyObject* kwargs) {
+    return init_body(args[0], args[1], DictPairs{kwargs});
+}
+
+// __init__(self[, description], name=value...) where every name is an exact
+// str other than "self" and "description": it binds like that, so the body
+// reads the names from the call itself, no dict of them made.
+bool init_from_kwnames(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* defaults,
+                       PyObject** result) {
+    PyObject* description;
+    if (nargs == 2) {
+        description = args[1];
+    } else if (nargs == 1 && defaults && PyTuple_GET_SIZE(defaults) == 1) {
+        description = PyTuple_GET_ITEM(defaults, 0);
+    } else {
+        return false;
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        if (!PyUnicode_CheckExact(key) || str_equal(key, N.self_) || str_equal(key, N.description)) return false;
+    }
+    *result = init_body(args[0], description, KwnamesPairs{kwnames, args + nargs});
+    return true;
 }
 
 PyObject* param_clone(PyObject* const* args, PyObject*) {
@@ -437,6 +503,7 @@ const char* const kToDictDoc[] = {"将本参数对象转化为一个 dict 对象
 FuncSpec init_spec() {
     FuncSpec s{"__init__", param_init, 2, {{"self"}, {"description", "_Union[str, dict]"}}};
     s.varkw = "kwargs";
+    s.kwnames_impl = init_from_kwnames;
     return s;
 }
 
@@ -509,7 +576,7 @@ bool adopts_forms(PyObject* cls) {
     return parameter_class_is_pristine(cls) && (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) && mro &&
            PyTuple_GET_SIZE(mro) == 2 && PyTuple_GET_ITEM(mro, 1) == reinterpret_cast<PyObject*>(&PyBaseObject_Type) &&
            PyUnicode_CheckExact(type_name) && str_equal(type_name, N.Parameter) &&
-           !_PyType_Lookup(tp, N.priv_description) && !_PyType_Lookup(tp, N.priv_attributes) &&
+           !compat::type_lookup_borrowed(tp, N.priv_description) && !compat::type_lookup_borrowed(tp, N.priv_attributes) &&
            !tp->tp_finalize && tp->tp_del == nullptr;
 }
 

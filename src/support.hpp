@@ -411,6 +411,13 @@ struct Param {
 // methods). kwargs: for a function with **kwargs, a borrowed dict of the
 // extra keyword arguments in call order, or null when there were none.
 using Impl = PyObject* (*)(PyObject* const* args, PyObject* kwargs);
+// For a function with **kwargs, a body that takes the call's own keyword
+// names (all of them for **kwargs) instead of a dict of them: args holds
+// nargs positional arguments then one value per name, `defaults` is the
+// function's __defaults__ (or null). Returns false, with nothing done, when
+// the call does not bind so simply; else true with *result set (null on error).
+using KwnamesImpl = bool (*)(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* defaults,
+                             PyObject** result);
 
 constexpr int kMaxParams = 4;
 
@@ -422,6 +429,7 @@ struct FuncSpec {
     const char* varkw = nullptr;         // name of the ** parameter, or none
     const char* returns = nullptr;       // return annotation text, or none
     const char* const* doc = nullptr;    // docstring lines, null-terminated
+    KwnamesImpl kwnames_impl = nullptr;  // optional, with varkw
 };
 
 enum class Kind { Method, Static, Property };

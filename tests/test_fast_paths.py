@@ -504,3 +504,77 @@ def test_subscription_method_replaced_by_a_static_and_a_callable():
     finally:
         m.Parameter.__getitem__ = saved
     assert p["a"] == 1
+
+
+# ---------------------------------------------------------------------------
+# Construction from the call's own keyword names
+# ---------------------------------------------------------------------------
+def test_construction_binds_like_a_python_function():
+    P = m.Parameter
+    p = P("d", b=1, a=[2], c={"k": 3.5}, d="x", e=True)
+    assert list(vars(p)) == ["_Parameter__description", "_Parameter__attributes"]
+    assert list(p.items()) == [("b", 1), ("a", [2]), ("c", {"k": 3.5}), ("d", "x"), ("e", True)]
+    assert P(value=1).all_descriptions() == {"default": ""}
+    assert P(description="t", value=1).all_descriptions() == {"default": "t"}
+    assert list(P("d", **{"x": 1, "y": 2}).names()) == ["x", "y"]
+    sub = type("S", (str,), {})
+    q = P("d", **{sub("k"): 1})
+    assert [type(k) for k in q.names()] == [sub]
+    for kwargs, message in [({"self": 1}, "multiple values for argument 'self'"),
+                            ({"description": 1}, "multiple values for argument 'description'")]:
+        with pytest.raises(TypeError, match=message):
+            P("d", **kwargs)
+    with pytest.raises(TypeError, match="takes from 1 to 2 positional arguments but 3 were given"):
+        P("d", "e", value=1)
+    with pytest.raises(TypeError, match="keywords must be strings"):
+        P("d", **{1: 2})
+
+
+def test_construction_copies_containers_and_shares_scalars():
+    value, text, big = [1, [2]], "é" * 3, 10 ** 30
+    p = m.Parameter("d", v=value, t=text, b=big)
+    assert p.get("v") == value and p.get("v") is not value and p.get("v")[1] is not value[1]
+    assert p.get("t") is text and p.get("b") is big
+
+
+def test_construction_uses_replaced_defaults(namespace):
+    init = m.Parameter.__init__
+    saved = init.__defaults__
+    init.__defaults__ = ("other",)
+    try:
+        assert m.Parameter(value=1).all_descriptions() == {"default": "other"}
+        init.__defaults__ = None
+        with pytest.raises(TypeError, match="missing 1 required positional argument: 'description'"):
+            m.Parameter(value=1)
+    finally:
+        init.__defaults__ = saved
+
+
+def test_construction_with_a_rebound_clone_attribute(rebind):
+    calls = []
+    original = m._clone_attribute
+    rebind("_clone_attribute", lambda v: (calls.append(v), original(v))[1])
+    m.Parameter("d", a=1, b="x", c=[1])
+    assert calls == [1, "x", [1], 1]
+
+
+@pytest.mark.parametrize("change", ["renamed", "own __setattr__"])
+def test_construction_routes_private_names_through_a_changed_class(change):
+    P = m.Parameter
+    seen = []
+    if change == "renamed":
+        P.__name__ = "Renamed"
+        try:
+            with pytest.raises(KeyError, match="_Parameter__attributes"):
+                P("d", a=1)
+        finally:
+            P.__name__ = "Parameter"
+    else:
+        saved = P.__dict__["__setattr__"]
+        P.__setattr__ = lambda self, k, v: (seen.append(k), saved(self, k, v))
+        try:
+            p = P("d", a=1)
+            assert seen == ["_Parameter__description", "_Parameter__attributes"] and p.get("a") == 1
+        finally:
+            P.__setattr__ = saved
+    assert P("d", a=1).get("a") == 1
