@@ -79,8 +79,8 @@ struct Slot {
     PyObject* name = nullptr;
     PyTypeObject* type = nullptr;
     unsigned int version = 0;
-    Py_ssize_t index = -1;      // -1: the name has no inline index (yet)
-    Py_ssize_t nentries = 0;    // shared keys' fill when index was looked for
+    Py_ssize_t index = -1;      // -1: no inline index (not yet, or never)
+    Py_ssize_t nentries = -1;   // shared keys' fill when index was looked for; -1: never
 };
 constexpr int kSlots = 8;
 Slot g_slots[kSlots];
@@ -95,30 +95,33 @@ Slot& slot_for(PyObject* name) {
     return s;
 }
 
-// Re-derives the slot for `tp`; false when the shortcut cannot apply.
-bool refill(Slot& s, PyTypeObject* tp) {
+// Re-derives the slot for `tp`. A class the shortcut cannot serve is
+// remembered too (index -1, nentries -1) so that its reads skip this work
+// until the class changes.
+void refill(Slot& s, PyTypeObject* tp) {
     s.type = nullptr;
-    if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || !type_keeps_inline(tp)) return false;
-    DictKeys* keys = cached_keys(tp);
-    if (!keys || keys->dk_kind != kKeysSplit) return false;
+    s.index = -1;
+    s.nentries = -1;
     // A class attribute of that name (a data descriptor above all) would
     // change what ordinary lookup finds: only a class without one qualifies.
     // The lookup also gives the class a version tag when it has none.
-    if (type_lookup_borrowed(tp, s.name)) return false;
-    if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || tp->tp_version_tag == 0) return false;
-    s.index = -1;
+    const bool shadowed = type_lookup_borrowed(tp, s.name) != nullptr;
+    const unsigned int version = type_version(tp);
+    if (version == 0) return;
+    s.type = tp;
+    s.version = version;
+    if (shadowed || !(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || !type_keeps_inline(tp)) return;
+    DictKeys* keys = cached_keys(tp);
+    if (!keys || keys->dk_kind != kKeysSplit) return;
     s.nentries = keys->dk_nentries;
     UnicodeEntry* e = entries(keys);
     for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
         PyObject* k = e[i].me_key;
         if (k == s.name || (k && PyUnicode_CheckExact(k) && str_equal(k, s.name))) {
             s.index = i;
-            break;
+            return;
         }
     }
-    s.type = tp;
-    s.version = tp->tp_version_tag;
-    return true;
 }
 
 }  // namespace
@@ -126,10 +129,11 @@ bool refill(Slot& s, PyTypeObject* tp) {
 PyObject* inline_attr(PyObject* self, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(self);
     Slot& s = slot_for(name);
-    const bool current = s.type == tp && s.version == tp->tp_version_tag &&
-                         (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG);
-    if (!current || (s.index < 0 && cached_keys(tp)->dk_nentries != s.nentries)) {
-        if (!refill(s, tp)) return nullptr;
+    if (s.type != tp || s.version != type_version(tp)) {
+        refill(s, tp);
+    } else if (s.index < 0 && s.nentries >= 0 && cached_keys(tp)->dk_nentries != s.nentries) {
+        // Usable class, but the name had no key yet: look again once keys were added.
+        refill(s, tp);
     }
     if (s.index < 0) return nullptr;
     PyObject* const* values = inline_values(self, s.index);
