@@ -1,8 +1,12 @@
 """Shortcuts that stand in for ordinary Python behaviour only while nothing they skip could be
 seen: each test changes the thing a shortcut relies on and checks what Python code sees."""
+import json
 import os
+import types
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from childrun import run
 
@@ -96,6 +100,7 @@ class TestPrivateMapRead:
         assert names(obj) == ["v"]
 
 
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_parameter_reads_follow_a_replaced_map():
     p = m.Parameter("d", value=1)
     for _ in range(3):
@@ -214,10 +219,7 @@ print(orig([1]), m.Parameter("d", v=[2]).get("v"))
 # ---------------------------------------------------------------------------
 # A book file written from the UTF-8 text directly
 # ---------------------------------------------------------------------------
-import json  # noqa: E402
 
-from hypothesis import HealthCheck, given, settings  # noqa: E402
-from hypothesis import strategies as st  # noqa: E402
 
 texts = st.text(st.characters(blacklist_categories=("Cs",)), max_size=12) | st.sampled_from(
     ["", "ascii", "\"\\\\\n\t\x00\x1f\x7f", "Größe é", "参数 描述", "\U0001f600 x", "\u2028\u00ff"])
@@ -298,7 +300,6 @@ def test_in_place_write_of_the_utf8_text(tmp_path):
 # ---------------------------------------------------------------------------
 # Loads that take over the decoded containers instead of copying them
 # ---------------------------------------------------------------------------
-import types  # noqa: E402
 
 
 def saved_book(tmp_path, **attributes):
