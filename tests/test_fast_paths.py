@@ -579,3 +579,13 @@ def test_construction_routes_private_names_through_a_changed_class(change):
         finally:
             P.__setattr__ = saved
     assert P("d", a=1).get("a") == 1
+
+
+def test_load_without_a_book_class_still_makes_the_parameters_first(tmp_path, namespace):
+    path = saved_book(tmp_path, value=[1])
+    book_load, original, calls = m.ParameterBook.load, m._clone_attribute, []
+    del namespace["ParameterBook"]
+    namespace["_clone_attribute"] = lambda v: (calls.append(v), original(v))[1]
+    with pytest.raises(NameError, match="ParameterBook"):
+        book_load(path)
+    assert [1] in calls
