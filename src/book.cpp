@@ -11,6 +11,7 @@
 #include "platform.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace r7u {
@@ -194,6 +195,16 @@ Ref open_text(PyObject* filename, PyObject* mode) {
     return Ref::steal(PyObject_Vectorcall(S.b.open, args, 2, g_kw_encoding));
 }
 
+// True while the captured open is the standard one (set when the class
+// namespace is filled): then a book file can be read without a file object.
+bool g_open_is_standard = false;
+
+// The text that open(filename, "r", encoding="utf8").read() gives, the file
+// closed again. Natively while the captured open is the standard one: the
+// same audit event, the same errors (the file named when opening fails),
+// strict UTF-8, and universal newlines ("\r\n" and "\r" read as "\n").
+Ref read_text(PyObject* filename);
+
 // Closes `file` after `result` was produced from it; an error of the work
 // wins over an error of the close.
 Ref close_after(PyObject* file, Ref result) {
@@ -207,6 +218,64 @@ Ref close_after(PyObject* file, Ref result) {
     Ref closed = call_method0(N.close, file);
     if (!closed) return {};
     return result;
+}
+
+Ref read_text_through_open(PyObject* filename) {
+    Ref file = open_text(filename, N.book_mode_r);
+    if (!file) return {};
+    return close_after(file.get(), call_method0(N.read, file.get()));
+}
+
+Ref read_text(PyObject* filename) {
+#ifndef _WIN32
+    if (!g_open_is_standard || !PyUnicode_CheckExact(filename)) return read_text_through_open(filename);
+    Ref fsname = Ref::steal(PyUnicode_EncodeFSDefault(filename));
+    if (!fsname) {
+        PyErr_Clear();  // open() raises its own error for this name
+        return read_text_through_open(filename);
+    }
+    const char* raw = PyBytes_AS_STRING(fsname.get());
+    const auto raw_size = static_cast<size_t>(PyBytes_GET_SIZE(fsname.get()));
+    if (raw_size == 0 || std::memchr(raw, '\0', raw_size)) return read_text_through_open(filename);
+    if (PySys_Audit("open", "Osi", filename, "r", platform::read_flags()) < 0) return {};
+    struct Owned : platform::Bytes {
+        ~Owned() { std::free(data); }
+    } data;
+    platform::ReadResult result{};
+    for (;;) {
+        data.size = 0;
+        Py_BEGIN_ALLOW_THREADS
+        result = platform::read_file(raw, &data);
+        Py_END_ALLOW_THREADS
+        if (result.stage == platform::ReadStage::Done || result.err != EINTR) break;
+        if (PyErr_CheckSignals() < 0) return {};
+    }
+    switch (result.stage) {
+        case platform::ReadStage::Done:
+            break;
+        case platform::ReadStage::Open:
+            errno = result.err;
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+            return {};
+        case platform::ReadStage::Read:
+        case platform::ReadStage::Close:
+            if (result.err == ENOMEM) return Ref::steal(PyErr_NoMemory());
+            errno = result.err;
+            PyErr_SetFromErrno(PyExc_OSError);
+            return {};
+    }
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(data.data ? data.data : "", static_cast<Py_ssize_t>(data.size), nullptr));
+    if (!text || data.size == 0 || !std::memchr(data.data, '\r', data.size)) return text;
+    Ref crlf = Ref::steal(PyUnicode_FromString("\r\n"));
+    Ref cr = Ref::steal(PyUnicode_FromString("\r"));
+    Ref lf = Ref::steal(PyUnicode_FromString("\n"));
+    if (!crlf || !cr || !lf) return {};
+    text = Ref::steal(PyUnicode_Replace(text.get(), crlf.get(), lf.get(), -1));
+    if (!text) return {};
+    return Ref::steal(PyUnicode_Replace(text.get(), cr.get(), lf.get(), -1));
+#else
+    return read_text_through_open(filename);
+#endif
 }
 
 // The in-place write: open(filename, "w", encoding="utf8"), one write, close.
@@ -512,13 +581,8 @@ PyObject* load_book_file(PyObject* filename) {
         })) {
         return nullptr;
     }
-    Ref text;
-    {
-        Ref file = open_text(filename, N.book_mode_r);
-        if (!file) return nullptr;
-        text = close_after(file.get(), call_method0(N.read, file.get()));
-        if (!text) return nullptr;
-    }
+    Ref text = read_text(filename);
+    if (!text) return nullptr;
     Ref json = global(N._json);
     if (!json) return nullptr;
     Ref data = Ref::steal(PyObject_CallMethodOneArg(json.get(), N.loads, text.get()));
@@ -665,6 +729,12 @@ bool book_class_saves_natively(PyObject* cls) {
 int fill_book_namespace(PyObject* ns) {
     if (make_kwnames() < 0) return -1;
     g_book_class.own_getattr = mapped_body(g_book_class, Shared::Getattr);
+    {
+        Ref io = Ref::steal(PyImport_ImportModule("_io"));
+        Ref io_open = io ? Ref::steal(PyObject_GetAttrString(io.get(), "open")) : Ref();
+        if (!io_open) PyErr_Clear();  // no standard open to compare with: files go through open()
+        g_open_is_standard = io_open && io_open.get() == S.b.open;
+    }
     if (PyDict_SetItem(ns, N.ExtName, N.d7ori) < 0) return -1;
 
     Ref two_none = Ref::steal(PyTuple_Pack(2, Py_None, Py_None));

@@ -46,4 +46,30 @@ int sync_folder(const char* path, std::size_t path_size) noexcept;
 // parent) accepts; -1 when the platform states no such limit in bytes.
 long max_name_length(const char* path, std::size_t path_size) noexcept;
 
+// Where reading a whole file stopped, as the host's file objects tell them
+// apart: opening (the error names the file), reading or closing (it does not).
+enum class ReadStage { Done, Open, Read, Close };
+
+struct ReadResult {
+    ReadStage stage;
+    int err;  // errno value unless Done; EINTR: interrupted, the caller decides
+};
+
+// A growable byte buffer of the C heap; its owner frees `data` with
+// std::free.
+struct Bytes {
+    char* data = nullptr;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+};
+
+// The whole content of the file at `path` (as for replace_file) appended to
+// `out`, opened for reading the way the host opens text files: a folder
+// fails to open with EISDIR; running out of memory is ENOMEM at the Read
+// stage.
+ReadResult read_file(const char* path, Bytes* out) noexcept;
+
+// The flags read_file opens with (the host reports them to audit hooks).
+int read_flags() noexcept;
+
 }  // namespace r7u::platform

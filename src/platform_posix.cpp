@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -356,6 +357,60 @@ long max_name_length(const char* path, std::size_t path_size) noexcept {
         return -1;
     }
 }
+
+namespace {
+
+// Room for `want` more bytes at the end of `out`; false when out of memory.
+bool reserve(Bytes* out, std::size_t want) {
+    if (out->capacity - out->size >= want) return true;
+    if (want > SIZE_MAX - out->size) return false;
+    std::size_t cap = out->size + want;
+    char* p = static_cast<char*>(std::realloc(out->data, cap));
+    if (!p) return false;
+    out->data = p;
+    out->capacity = cap;
+    return true;
+}
+
+}  // namespace
+
+ReadResult read_file(const char* path, Bytes* out) noexcept {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {ReadStage::Open, errno};
+    struct stat st{};
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd);
+        return {ReadStage::Open, EISDIR};
+    }
+    // A regular file's size (and one byte to see the end) first, then more
+    // while data keeps coming.
+    std::size_t want = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 8192;
+    int err = 0;
+    for (;;) {
+        if (!reserve(out, want)) {
+            err = ENOMEM;
+            break;
+        }
+        const std::size_t room = out->capacity - out->size;
+        ssize_t n = read(fd, out->data + out->size, room);
+        if (n < 0) {
+            err = errno;
+            break;
+        }
+        if (n == 0) break;
+        out->size += static_cast<std::size_t>(n);
+        if (out->size == out->capacity) want = out->size < (std::size_t{1} << 30) ? out->size : (std::size_t{1} << 30);
+        else want = 1;
+    }
+    if (err) {
+        close(fd);
+        return {ReadStage::Read, err};
+    }
+    if (close(fd) != 0 && errno != EINTR) return {ReadStage::Close, errno};
+    return {ReadStage::Done, 0};
+}
+
+int read_flags() noexcept { return O_RDONLY | O_CLOEXEC; }
 
 }  // namespace r7u::platform
 #endif

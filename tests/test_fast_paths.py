@@ -589,3 +589,93 @@ def test_load_without_a_book_class_still_makes_the_parameters_first(tmp_path, na
     with pytest.raises(NameError, match="ParameterBook"):
         book_load(path)
     assert [1] in calls
+
+
+# ---------------------------------------------------------------------------
+# Book files read without a file object while the captured open is the standard one
+# ---------------------------------------------------------------------------
+def python_read(path):
+    with open(path, "r", encoding="utf8") as f:
+        return f.read()
+
+
+@pytest.mark.parametrize("newline", ["\r\n", "\r", "\n"])
+def test_read_with_universal_newlines(tmp_path, newline):
+    path = saved_book(tmp_path, value="a\u2028b")
+    data = open(path, "rb").read().replace(b"\n", newline.encode())
+    open(path, "wb").write(data)
+    assert list(m.ParameterBook.load(path)["p"].items()) == [("value", "a\u2028b")]
+
+
+def test_read_errors_are_opens(tmp_path):
+    bad = tmp_path / "bad.d7ori"
+    bad.write_bytes(b'[{"name": "p", "x": "\xff"}]')
+    for path in [str(bad)]:
+        with pytest.raises(UnicodeDecodeError) as ours:
+            m.ParameterBook.load(path)
+        with pytest.raises(UnicodeDecodeError) as theirs:
+            python_read(path)
+        assert (str(ours.value), ours.value.object, ours.value.start) == \
+            (str(theirs.value), theirs.value.object, theirs.value.start)
+    bom = tmp_path / "bom.d7ori"
+    bom.write_bytes(b"\xef\xbb\xbf[]")
+    with pytest.raises(json.JSONDecodeError, match="BOM"):
+        m.ParameterBook.load(str(bom))
+
+
+def test_read_errors_of_the_file_system(tmp_path):
+    out = run(f"""
+import errno
+folder = {str(tmp_path)!r}
+def err(fn):
+    try:
+        fn()
+    except OSError as e:
+        return [type(e).__name__, e.errno, e.filename]
+print(json.dumps([err(lambda: B.load(folder + "/missing.d7ori")), err(lambda: B.load(folder))]))
+events = []
+sys.addaudithook(lambda e, a: events.append([e, list(a)]) if e == "open" else None)
+B().save(folder + "/x")
+B.load(folder + "/x.d7ori")
+open(folder + "/x.d7ori", "r", encoding="utf8").close()
+print(json.dumps(events[-2:]))
+""", optimize=True)
+    lines = out.strip().splitlines()
+    assert json.loads(lines[0]) == [["FileNotFoundError", 2, str(tmp_path / "missing.d7ori")],
+                                    ["IsADirectoryError", 21, str(tmp_path)]]
+    ours, theirs = json.loads(lines[1])
+    assert ours == theirs and ours[0] == "open"
+
+
+def test_replaced_open_at_import_is_used(tmp_path):
+    path = saved_book(tmp_path, value=1)
+    out = run(f"""
+import builtins, io
+calls = []
+def my_open(*args, **kwargs):
+    calls.append(args[1])
+    return io.open(*args, **kwargs)
+builtins.open = my_open
+import r7u_razarozu as m
+print(m.ParameterBook.load({path!r})["p"].get("value"), calls)
+""", prelude=False)
+    assert out.split("\n")[0] == "1 ['r']"
+
+
+def test_read_from_a_pipe_in_pieces(tmp_path):
+    # A pipe reports no size: the reader grows its buffer until the writer closes.
+    out = run(f"""
+import os, threading
+fifo = {str(tmp_path / "pipe.d7ori")!r}
+os.mkfifo(fifo)
+text = json.dumps([{{"name": "p", "description": {{"default": "d"}}, "attributes": {{"v": "x" * 50000}}}}])
+def writer():
+    with open(fifo, "wb") as f:
+        for i in range(0, len(text), 7000):
+            f.write(text[i:i + 7000].encode()); f.flush()
+t = threading.Thread(target=writer); t.start()
+book = B.load(fifo)
+t.join()
+print(len(book["p"].get("v")))
+""", optimize=True)
+    assert out.split() == ["50000"]
