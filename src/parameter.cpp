@@ -570,14 +570,10 @@ bool adopts_forms(PyObject* cls) {
     // The routing stores the private maps under these names, by the generic
     // store and running no code, only for a class called Parameter right
     // above object with no class attribute of those names.
+    if (!parameter_class_is_pristine(cls)) return false;
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-    PyObject* mro = tp->tp_mro;
-    PyObject* type_name = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_name;
-    return parameter_class_is_pristine(cls) && (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) && mro &&
-           PyTuple_GET_SIZE(mro) == 2 && PyTuple_GET_ITEM(mro, 1) == reinterpret_cast<PyObject*>(&PyBaseObject_Type) &&
-           PyUnicode_CheckExact(type_name) && str_equal(type_name, N.Parameter) &&
-           !compat::type_lookup_borrowed(tp, N.priv_description) && !compat::type_lookup_borrowed(tp, N.priv_attributes) &&
-           !tp->tp_finalize && tp->tp_del == nullptr;
+    return routes_to_object(tp) && !compat::type_lookup_borrowed(tp, N.priv_description) &&
+           !compat::type_lookup_borrowed(tp, N.priv_attributes) && !tp->tp_finalize && tp->tp_del == nullptr;
 }
 
 int form_adoptable(PyObject* form) {
