@@ -479,7 +479,25 @@ int install_fast_slots(PyObject* cls);
 // - the backup-step function (directory.cpp): save uses the internal backup
 //   step while the class attribute still holds ours;
 // - install_fast_slots / fast_construct (function.cpp): subscription and
-//   construction enter our function objects while the class holds them.
+//   construction enter our function objects while the class holds them;
+//   subscription skips the lookup while the class's version tag is the one
+//   it was found under (SpecialCache);
+// - compat::inline_attr (inline_map.cpp): a private map is read from the
+//   instance's inline values while its class, keyed by version tag, has no
+//   class attribute of that name and the instance keeps no dict of its own;
+// - global() (support.cpp): module globals are remembered while the dict
+//   watcher on the namespace has seen no change of them;
+// - native_book_text with utf8 (booktext.cpp, book.cpp): save writes the
+//   UTF-8 text directly while type(self).__str__ is our own;
+// - adopts_forms / form_adoptable (parameter.cpp, book.cpp): a load takes
+//   over the decoder's maps while both classes and _clone_attribute are
+//   ours, the Parameter class routes to object and runs no code, and the
+//   maps are referenced by their container only;
+// - g_open_is_standard (book.cpp): book files are read natively while the
+//   captured open is the standard one;
+// - init_from_kwnames, routes_to_object (parameter.cpp): construction reads
+//   the call's keyword names and stores the private maps generically while
+//   the class's __setattr__ is ours and it is Parameter right above object.
 // ---------------------------------------------------------------------------
 
 // ---------------------------------------------------------------------------
