@@ -10,6 +10,7 @@
 
 #include "platform.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -299,20 +300,22 @@ int write_in_place(PyObject* filename, PyObject* text, PyObject* encoded) {
 // the target allow it, otherwise in place through the captured open. `text`
 // may be null (see write_in_place).
 int write_file(PyObject* filename, PyObject* text, PyObject* encoded, bool sync_now) {
-    Ref fsname = Ref::steal(PyUnicode_EncodeFSDefault(filename));
-    if (!fsname) {
+    Ref raw_path = Ref::steal(compat::platform_path_bytes(filename));
+    if (!raw_path) {
         // The in-place open raises the host's own error for this name.
         PyErr_Clear();
         return write_in_place(filename, text, encoded);
     }
-    const char* raw = PyBytes_AS_STRING(fsname.get());
-    const size_t raw_size = static_cast<size_t>(PyBytes_GET_SIZE(fsname.get()));
-    if (raw_size == 0 || std::memchr(raw, '\0', raw_size)) return write_in_place(filename, text, encoded);
+    const auto* raw = reinterpret_cast<const platform::PathChar*>(PyBytes_AS_STRING(raw_path.get()));
+    const size_t raw_size = static_cast<size_t>(PyBytes_GET_SIZE(raw_path.get())) / sizeof(platform::PathChar);
+    if (raw_size == 0 || std::find(raw, raw + raw_size, platform::PathChar{}) != raw + raw_size) {
+        return write_in_place(filename, text, encoded);
+    }
     platform::WriteResult result{platform::Outcome::Failed, ENOMEM};
     const char* data = PyBytes_AS_STRING(encoded);
     const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(encoded));
     const auto when = sync_now ? platform::FolderSync::Now : platform::FolderSync::Later;
-    // `encoded` and `fsname` stay referenced and immutable meanwhile.
+    // `encoded` and `raw_path` stay referenced and immutable meanwhile.
     Py_BEGIN_ALLOW_THREADS
     result = platform::replace_file(raw, raw_size, data, size, when);
     Py_END_ALLOW_THREADS
@@ -322,8 +325,7 @@ int write_file(PyObject* filename, PyObject* text, PyObject* encoded, bool sync_
         case platform::Outcome::InPlace:
             return write_in_place(filename, text, encoded);
         case platform::Outcome::Failed:
-            errno = result.err;
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+            errno_error(result.err, filename);
             return -1;
     }
     return -1;

@@ -135,4 +135,16 @@ inline bool stack_nearly_exhausted(GuardState& g) {
     return frame_address() < g.stack_limit && (g.stack_limit != UINTPTR_MAX ? true : stack_check_first(g));
 }
 
+// A str as the platform layer (platform.hpp) names files, in a bytes
+// object: UTF-16 on Windows, as the interpreter's own file calls pass it;
+// elsewhere the file-system encoding. A new reference, or null with an
+// exception set.
+inline PyObject* platform_path_bytes(PyObject* str) {
+#if defined(_WIN32)
+    return PyUnicode_AsEncodedString(str, "utf-16-le", "surrogatepass");
+#else
+    return PyUnicode_EncodeFSDefault(str);
+#endif
+}
+
 }  // namespace r7u::compat

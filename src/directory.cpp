@@ -12,6 +12,7 @@
 
 #include "platform.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <memory>
@@ -440,14 +441,14 @@ int check_collisions(const Folder& folder, const TreeRules& rules) {
 }
 
 long folder_name_max(PyObject* path) {
-    Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(path));
+    Ref bytes = Ref::steal(compat::platform_path_bytes(path));
     if (!bytes) {
         PyErr_Clear();
         return -1;
     }
-    const char* raw = PyBytes_AS_STRING(bytes.get());
-    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
-    if (std::memchr(raw, '\0', size)) return -1;
+    const auto* raw = reinterpret_cast<const platform::PathChar*>(PyBytes_AS_STRING(bytes.get()));
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())) / sizeof(platform::PathChar);
+    if (std::find(raw, raw + size, platform::PathChar{}) != raw + size) return -1;
     long limit;
     Py_BEGIN_ALLOW_THREADS
     limit = platform::max_name_length(raw, size);
@@ -625,17 +626,16 @@ int make_texts(Folder& folder) {
 }
 
 int sync_folder_of(PyObject* path) {
-    Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(path));
+    Ref bytes = Ref::steal(compat::platform_path_bytes(path));
     if (!bytes) return -1;
     int err;
-    const char* raw = PyBytes_AS_STRING(bytes.get());
-    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
+    const auto* raw = reinterpret_cast<const platform::PathChar*>(PyBytes_AS_STRING(bytes.get()));
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())) / sizeof(platform::PathChar);
     Py_BEGIN_ALLOW_THREADS
     err = platform::sync_folder(raw, size);
     Py_END_ALLOW_THREADS
     if (!err) return 0;
-    errno = err;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    errno_error(err, path);
     return -1;
 }
 

@@ -8,6 +8,14 @@
 
 namespace r7u::platform {
 
+// A path as the platform's file API takes it: bytes in the file-system
+// encoding on POSIX, UTF-16 units on Windows (the wide API).
+#ifdef _WIN32
+using PathChar = wchar_t;
+#else
+using PathChar = char;
+#endif
+
 enum class Outcome {
     Done,     // the target now holds the new content, durably
     InPlace,  // nothing changed; the caller writes in place instead
@@ -16,7 +24,7 @@ enum class Outcome {
 
 struct WriteResult {
     Outcome outcome;
-    int err;  // errno value for Failed
+    int err;  // errno value for Failed (the C library's, on every platform)
 };
 
 // Whether replace_file also makes the folder's entry durable before it
@@ -24,27 +32,28 @@ struct WriteResult {
 // the folder is written (Later: a tree save flushes each folder once).
 enum class FolderSync { Now, Later };
 
-// Replaces the content of the file at `path` (bytes in the file-system
-// encoding, `path_size` long, no NUL) with `size` bytes of `data`, so that
-// at every instant the file holds its old or its new content. An existing
-// file keeps what it was: owner, group, mode, ACL and extended attributes;
-// a symbolic link is written through. Where a replacement could not keep
-// them (a file with several names, another user's file), the platform
-// writes the file in place itself, reserving the space for the new text
-// before it overwrites anything, so that a full disk leaves the old text.
-// `data` holds the text with "\n" line ends; a platform whose text files end
-// lines otherwise converts them.
-WriteResult replace_file(const char* path, std::size_t path_size, const char* data, std::size_t size,
+// Replaces the content of the file at `path` (`path_size` units, no NUL)
+// with `size` bytes of `data`, so that at every instant the file holds its
+// old or its new content. An existing file keeps what it was: owner, group,
+// mode, ACL and extended attributes (on Windows: attributes, creation time
+// and access rules); a symbolic link is written through. Where a
+// replacement could not keep them (a file with several names, another
+// user's file), the POSIX platform writes the file in place itself,
+// reserving the space for the new text before it overwrites anything, so
+// that a full disk leaves the old text; Windows answers InPlace. `data`
+// holds UTF-8 text with "\n" line ends, written with the platform's line end
+// as a text-mode write would.
+WriteResult replace_file(const PathChar* path, std::size_t path_size, const char* data, std::size_t size,
                          FolderSync folder_sync = FolderSync::Now) noexcept;
 
 // Makes the entries of the folder at `path` (renames, removals) durable.
 // 0, or an errno value. A platform without such a flush returns 0.
-int sync_folder(const char* path, std::size_t path_size) noexcept;
+int sync_folder(const PathChar* path, std::size_t path_size) noexcept;
 
 // The longest entry name, in bytes of the file-system encoding, that the
 // folder at `path` (or, while it does not exist, its nearest existing
 // parent) accepts; -1 when the platform states no such limit in bytes.
-long max_name_length(const char* path, std::size_t path_size) noexcept;
+long max_name_length(const PathChar* path, std::size_t path_size) noexcept;
 
 // Where reading a whole file stopped, as the host's file objects tell them
 // apart: opening (the error names the file), reading or closing (it does not).

@@ -316,7 +316,7 @@ WriteResult replace_file_unguarded(std::string target, const char* data, size_t 
 
 }  // namespace
 
-WriteResult replace_file(const char* path, std::size_t path_size, const char* data, std::size_t size,
+WriteResult replace_file(const PathChar* path, std::size_t path_size, const char* data, std::size_t size,
                          FolderSync folder_sync) noexcept {
     try {
         return replace_file_unguarded(std::string(path, path_size), data, size, folder_sync);
@@ -327,7 +327,7 @@ WriteResult replace_file(const char* path, std::size_t path_size, const char* da
     }
 }
 
-int sync_folder(const char* path, std::size_t path_size) noexcept {
+int sync_folder(const PathChar* path, std::size_t path_size) noexcept {
     try {
         return sync_dir(std::string(path, path_size));
     } catch (...) {
@@ -335,7 +335,7 @@ int sync_folder(const char* path, std::size_t path_size) noexcept {
     }
 }
 
-long max_name_length(const char* path, std::size_t path_size) noexcept {
+long max_name_length(const PathChar* path, std::size_t path_size) noexcept {
     try {
         std::string folder(path, path_size);
         if (folder.empty()) folder.assign(1, '.');

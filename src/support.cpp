@@ -93,6 +93,14 @@ R7U_COLD std::nullptr_t assertion_error() {
     return nullptr;
 }
 
+R7U_COLD std::nullptr_t errno_error(int err, PyObject* filename) {
+    Ref message = Ref::steal(PyUnicode_DecodeLocale(std::strerror(err), "surrogateescape"));
+    if (!message) return nullptr;
+    Ref error = Ref::steal(PyObject_CallFunction(PyExc_OSError, "iOO", err, message.get(), filename));
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    return nullptr;
+}
+
 Ref map_get_slow(PyObject* map, PyObject* key) {
     RecursionGuard guard(" while reading a private map");
     if (!guard.ok()) return {};

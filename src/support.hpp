@@ -196,6 +196,11 @@ R7U_COLD std::nullptr_t arg_type_error(const char* argname, const char* expected
 R7U_COLD std::nullptr_t key_error(PyObject* key);
 // AssertionError without a message, as an `assert` statement raises it.
 R7U_COLD std::nullptr_t assertion_error();
+// The OSError the interpreter raises for errno value `err` and `filename`
+// (PermissionError for EACCES, and so on), built without going through
+// errno: on Windows the module and the interpreter may each have a C
+// runtime of their own.
+R7U_COLD std::nullptr_t errno_error(int err, PyObject* filename);
 
 // An `assert cond` where cond is a truth result (1, 0, or -1 with an error
 // set). Returns false when the caller must fail (exception set). Skipped
