@@ -33,6 +33,7 @@ import warnings
 warnings.simplefilter("ignore", DeprecationWarning)
 
 import r7u_razarozu as m  # noqa: E402
+from platforms import HAS_FIFOS, HAS_SYMLINKS  # noqa: E402
 
 P, B, D = m.Parameter, m.ParameterBook, m.ParameterDirectory
 ORDINARY = (AssertionError, TypeError, ValueError, KeyError, OSError, RecursionError)
@@ -282,7 +283,7 @@ def build_tree(rng, root, depth, state):
     """A random folder tree under root (which exists)."""
     for _ in range(rng.randint(0, 5)):
         kind = rng.choices(["book", "badbook", "other", "folder", "folderbook", "link", "fifo", "unreadable"],
-                           [8, 2, 2, 3 if depth < 3 else 0, 1, 2, 1, 1])[0]
+                           [8, 2, 2, 3 if depth < 3 else 0, 1, 2 if HAS_SYMLINKS else 0, 1 if HAS_FIFOS else 0, 1])[0]
         name = entry_name(rng, kind in ("book", "badbook", "folderbook", "fifo", "unreadable")
                           or (kind == "link" and rng.random() < 0.5))
         path = os.path.join(root, name)

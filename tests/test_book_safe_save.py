@@ -4,7 +4,6 @@ import os
 import random
 import re
 import shutil
-import signal
 import stat
 import subprocess
 import sys
@@ -15,13 +14,13 @@ import threading
 import pytest
 
 import r7u_razarozu as mod
+from platforms import needs_fifos, needs_fork, needs_posix_modes, needs_symlinks
 from r7u_razarozu import ParameterBook
 
 TEMP_NAME = re.compile(r"^\..*\.[A-Za-z0-9]{10}\.tmp$")
 IS_ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
 NOBODY = 65534
 
-pytestmark = pytest.mark.skipif(os.name != "posix", reason="POSIX file semantics")
 
 
 def big_book(letter, count=2000):
@@ -100,7 +99,7 @@ def test_killed_saves_leave_old_or_new_text_whole(tmp_path):
             assert child.stdout.readline() == b"ready\n"
             threading.Event().wait(rng.uniform(0, 0.25))
         finally:
-            child.send_signal(signal.SIGKILL)
+            child.kill()  # SIGKILL, or TerminateProcess
             child.wait()
             child.stdout.close()
         with open(path, encoding="utf8") as f:
@@ -152,6 +151,7 @@ def test_concurrent_saves_of_one_file(tmp_path):
 # ---------------------------------------------------------------------------
 # Metadata
 # ---------------------------------------------------------------------------
+@needs_posix_modes
 @pytest.mark.parametrize("mode", [0o600, 0o640, 0o754, 0o2775, 0o444])
 def test_existing_file_keeps_its_permission_bits(tmp_path, mode):
     if not mode & 0o200 and not IS_ROOT:
@@ -164,6 +164,7 @@ def test_existing_file_keeps_its_permission_bits(tmp_path, mode):
     assert ParameterBook.load(path).a.value == 1
 
 
+@needs_posix_modes
 @pytest.mark.parametrize("umask", [0o022, 0o027, 0o077, 0o000])
 def test_new_file_gets_0666_less_umask(tmp_path, umask):
     old = os.umask(umask)
@@ -175,6 +176,7 @@ def test_new_file_gets_0666_less_umask(tmp_path, umask):
 
 
 @pytest.mark.skipif(not IS_ROOT, reason="changing a file's owner needs root")
+@needs_posix_modes
 def test_existing_file_keeps_owner_and_group(tmp_path):
     path = str(tmp_path / "x.d7ori")
     ParameterBook().save(path)
@@ -186,6 +188,7 @@ def test_existing_file_keeps_owner_and_group(tmp_path):
     assert ParameterBook.load(path).a.value == 1
 
 
+@needs_symlinks
 def test_symlinks_are_written_through(tmp_path):
     real = tmp_path / "real"
     real.mkdir()
@@ -211,6 +214,7 @@ def test_symlinks_are_written_through(tmp_path):
     assert others(tmp_path) == ["chain.d7ori", "dangling.d7ori", "real", "rel.d7ori"]
 
 
+@needs_symlinks
 def test_symlink_loop_gets_the_hosts_error(tmp_path):
     os.symlink("b.d7ori", tmp_path / "a.d7ori")
     os.symlink("a.d7ori", tmp_path / "b.d7ori")
@@ -230,6 +234,7 @@ def test_hard_links_are_written_in_place(tmp_path):
     assert others(tmp_path) == ["x.d7ori", "y.d7ori"]
 
 
+@needs_fifos
 def test_special_files_are_not_replaced(tmp_path):
     fifo = tmp_path / "p.d7ori"
     os.mkfifo(fifo)
@@ -253,6 +258,7 @@ def test_special_files_are_not_replaced(tmp_path):
 # ---------------------------------------------------------------------------
 # Where no temporary file can be made: the in-place write
 # ---------------------------------------------------------------------------
+@needs_posix_modes
 def test_read_only_folder_falls_back_to_writing_in_place(open_dir):
     ro = os.path.join(open_dir, "ro")
     os.mkdir(ro)
@@ -278,6 +284,7 @@ def test_read_only_folder_falls_back_to_writing_in_place(open_dir):
     assert others(ro) == ["x.d7ori"]
 
 
+@needs_posix_modes
 def test_a_file_that_cannot_be_written_is_not_replaced(open_dir):
     path = os.path.join(open_dir, "x.d7ori")
     ParameterBook(values={"a": 1}).save(path)
@@ -299,6 +306,7 @@ def test_a_file_that_cannot_be_written_is_not_replaced(open_dir):
 
 
 @pytest.mark.skipif(not IS_ROOT, reason="needs a file owned by another user")
+@needs_posix_modes
 def test_sticky_folder_refusing_the_rename_falls_back(open_dir):
     os.chmod(open_dir, 0o1777)
     path = os.path.join(open_dir, "x.d7ori")
@@ -320,6 +328,7 @@ def test_sticky_folder_refusing_the_rename_falls_back(open_dir):
 # ---------------------------------------------------------------------------
 # Errors leave no temporary file and the old text
 # ---------------------------------------------------------------------------
+@needs_fork
 def test_write_error_keeps_the_old_file_and_removes_the_temporary(tmp_path):
     path = str(tmp_path / "x.d7ori")
     ParameterBook(values={"a": 1}).save(path)
@@ -352,13 +361,14 @@ def test_long_names_still_get_a_temporary_file_that_fits(tmp_path):
 
 def test_failed_saves_create_nothing(tmp_path):
     os.mkdir(tmp_path / "d.d7ori")
-    with pytest.raises(IsADirectoryError):
+    with pytest.raises(IsADirectoryError if os.name == "posix" else PermissionError):
         ParameterBook().save(str(tmp_path / "d"))
     with pytest.raises(UnicodeEncodeError):
         ParameterBook(values={"a": "\udcff"}).save(str(tmp_path / "s"))
     assert others(tmp_path) == ["d.d7ori"] and os.listdir(tmp_path / "d.d7ori") == []
 
 
+@needs_posix_modes
 def test_assertions_off_subprocess_writes_the_same_way(tmp_path):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
@@ -375,3 +385,33 @@ def test_assertions_off_subprocess_writes_the_same_way(tmp_path):
     r = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True, env=env, cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     assert r.stdout.split(" ", 1) == ["0o640", "['x.d7ori']\n"]
+
+
+# ---------------------------------------------------------------------------
+# A real full disk
+# ---------------------------------------------------------------------------
+@pytest.fixture
+def tiny_fs(tmp_path):
+    """A file system of 64 KiB (root only), for saves that run out of space."""
+    d = tmp_path / "tiny"
+    d.mkdir()
+    if not IS_ROOT or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "r7u-tiny", str(d)],
+                                     capture_output=True).returncode:
+        pytest.skip("needs root and a mountable tmpfs")
+    yield d
+    subprocess.run(["umount", str(d)], check=True)
+
+
+def test_a_full_disk_keeps_the_old_file_and_raises_the_hosts_error(tiny_fs):
+    path = str(tiny_fs / "x.d7ori")
+    ParameterBook(values={"a": 1}).save(path)
+    before = open(path, "rb").read()
+    with pytest.raises(OSError) as e:
+        big_book("A", 1000).save(path)  # about 260 KB
+    assert type(e.value) is OSError and e.value.errno == errno.ENOSPC and e.value.filename == path
+    assert str(e.value) == str(OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), path))
+    assert open(path, "rb").read() == before
+    assert others(tiny_fs) == ["x.d7ori"]
+    # The same book fits once there is room: nothing was left taking space.
+    ParameterBook(values={"a": 2}).save(path)
+    assert ParameterBook.load(path).a.value == 2

@@ -5,6 +5,7 @@ case runs in a child interpreter, where a crash shows as a signal."""
 import pytest
 
 from childrun import run_json
+from platforms import needs_folder_handles
 
 # Builders for the child: deeper than both the interpreter's limit and the
 # limit of nested C calls.
@@ -131,6 +132,7 @@ print(json.dumps(out))
     assert set(result.values()) == RECURSION, result
 
 
+@needs_folder_handles
 def test_deep_directory_tree_on_disk(tmp_path):
     """A folder tree deeper than the nesting of C calls allows (made and
     removed through folder handles, since its paths are too long)."""

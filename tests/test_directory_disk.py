@@ -8,6 +8,8 @@ import textwrap
 
 import pytest
 
+from platforms import needs_fifos, needs_symlinks
+from platforms import on_disk as file_bytes
 from r7u_razarozu import ParameterBook, ParameterDirectory
 
 ROUTED = "_ParameterDirectory__parameters"
@@ -47,7 +49,7 @@ def expected_files(tree, prefix=""):
             dirs |= d
         else:
             try:
-                files[prefix + name + ".d7ori"] = str(item).encode("utf-8")
+                files[prefix + name + ".d7ori"] = file_bytes(str(item))
             except TypeError:
                 pass  # a book that cannot be written has no file to expect
     return files, dirs
@@ -57,7 +59,7 @@ def on_disk(root):
     files, dirs = {}, set()
     for top, subdirs, names in os.walk(root):
         rel = os.path.relpath(top, root)
-        rel = "" if rel == "." else rel + "/"
+        rel = "" if rel == "." else rel.replace(os.sep, "/") + "/"
         dirs |= {rel + s for s in subdirs}
         for n in names:
             with open(os.path.join(top, n), "rb") as f:
@@ -200,7 +202,7 @@ def test_other_files_and_foreign_folders_stay_and_dropped_books_lose_their_files
     smaller.save(str(p))
     files, dirs = on_disk(p)
     assert files == {
-        "a.d7ori": str(smaller["a"]).encode(),
+        "a.d7ori": file_bytes(str(smaller["a"])),
         "notes.txt": b"notes", "a.d7ori-old": b"keep", "d7ori": b"not a book file",
         "foreign/x.d7ori": b"foreign book", "sub/readme": b"r",
         # deep is no longer in the tree: its folder is not this save's business
@@ -241,7 +243,7 @@ def test_book_items_named_dot_and_empty_are_distinct_files(tmp_path):
     tree = directory(**{"": book(v=0)})
     tree.save(str(p))
     files, _ = on_disk(p)
-    assert files == {".d7ori": str(tree[""]).encode()}
+    assert files == {".d7ori": file_bytes(str(tree[""]))}
     tree.save(str(p))
     assert on_disk(p)[0] == files
     assert list(ParameterDirectory.load(str(p)).names()) == [""]
@@ -262,11 +264,13 @@ def test_stale_backup_from_an_earlier_crash(tmp_path):
     tree.save(str(p))
     files, _ = on_disk(p)
     # a is overwritten in place; b's file stays (its backup name is taken).
-    assert files == {"a.d7ori": str(tree["a"]).encode(), "a.d7ori-": b"stale",
+    assert files == {"a.d7ori": file_bytes(str(tree["a"])), "a.d7ori-": b"stale",
                      "b.d7ori": b"[]", "b.d7ori-": b"stale b"}
     assert sorted(ParameterDirectory.load(str(p)).names()) == ["a", "b"]
 
 
+@needs_symlinks
+@needs_fifos
 def test_load_reads_folders_first_and_ignores_other_entries(tmp_path):
     p = tmp_path / "t"
     write(str(p / "a.d7ori"), b"[]")
@@ -284,6 +288,7 @@ def test_load_reads_folders_first_and_ignores_other_entries(tmp_path):
     assert isinstance(loaded["f.d7ori"], ParameterDirectory) and isinstance(loaded["link"], ParameterBook)
 
 
+@needs_symlinks
 def test_links_back_into_a_folder_being_loaded_end_the_walk(tmp_path):
     p = tmp_path / "t"
     write(str(p / "a.d7ori"), b"[]")
@@ -348,7 +353,7 @@ def test_ext_name_is_read_afresh(tmp_path):
         tree = directory(a=book(v=1))
         tree.save(str(p))
         files, _ = on_disk(p)
-        assert files == {"a.qq": str(tree["a"]).encode(), "old.d7ori": b"[]"}
+        assert files == {"a.qq": file_bytes(str(tree["a"])), "old.d7ori": b"[]"}
         assert list(ParameterDirectory.load(str(p)).names()) == ["a"]
     finally:
         ParameterBook.ExtName = "d7ori"
@@ -468,7 +473,7 @@ def test_backup_step_directly(tmp_path, rebind):
     listing = ["c.txt", "e.f.d7ori", "dir.d7ori", "a.d7ori", "d7ori", "b.d7ori", "b.d7ori-"]
     rebind("_os", Recorder(os, "os", [], listdir=lambda path: list(listing)))
     made = ParameterDirectory._backup_books_in_this_directory(str(p))
-    assert made == [str(p) + "/e.f.d7ori-", str(p) + "/a.d7ori-"]
+    assert made == [str(p) + os.sep + "e.f.d7ori-", str(p) + os.sep + "a.d7ori-"]
     files, _ = on_disk(p)
     assert files == {"e.f.d7ori-": b"e.f.d7ori", "a.d7ori-": b"a.d7ori", "b.d7ori": b"b.d7ori",
                      "b.d7ori-": b"b.d7ori-", "c.txt": b"c.txt", "d7ori": b"d7ori"}
@@ -507,7 +512,7 @@ def test_save_uses_the_backup_step_of_the_module_level_class(tmp_path, rebind):
     rebind("ParameterDirectory", Sub)
     tree = directory(a=book(v=1))
     tree.save(str(p))
-    assert seen == [str(p)] and on_disk(p)[0] == {"a.d7ori": str(tree["a"]).encode()}
+    assert seen == [str(p)] and on_disk(p)[0] == {"a.d7ori": file_bytes(str(tree["a"]))}
 
     class Lazy(ParameterDirectory):
         @staticmethod
@@ -557,7 +562,7 @@ def test_sub_directory_over_a_plain_file_restores_the_folder(tmp_path):
     with pytest.raises(AssertionError):
         tree.save(str(p))
     # a was written whole before the failure; z still has its old content.
-    assert on_disk(p)[0] == {"sub": b"plain", "a.d7ori": str(tree["a"]).encode(), "z.d7ori": b"old z"}
+    assert on_disk(p)[0] == {"sub": b"plain", "a.d7ori": file_bytes(str(tree["a"])), "z.d7ori": b"old z"}
 
 
 def test_load_failures(tmp_path):
@@ -807,7 +812,7 @@ def test_partial_book_file_goes_back_to_its_old_content(tmp_path):
     tree = directory(a=book(v=1), b=bare(PartialBook))
     with pytest.raises(OSError, match="disk full"):
         tree.save(str(p))
-    assert on_disk(p)[0] == {"a.d7ori": str(tree["a"]).encode(), "b.d7ori": b"old b"}
+    assert on_disk(p)[0] == {"a.d7ori": file_bytes(str(tree["a"])), "b.d7ori": b"old b"}
 
 
 def test_partial_new_book_file_is_removed(tmp_path):
@@ -820,7 +825,7 @@ def test_partial_new_book_file_is_removed(tmp_path):
             tree.save(str(p))
         files, dirs = on_disk(p)
         # a was written whole before the failure, so its backup is dropped.
-        assert files == {"a.d7ori": str(tree["a"]).encode()}
+        assert files == {"a.d7ori": file_bytes(str(tree["a"]))}
         assert dirs == {"sub"}
 
 
@@ -922,6 +927,7 @@ def test_assertions_off_in_a_subprocess(tmp_path):
 # References
 # ---------------------------------------------------------------------------
 
+@needs_symlinks
 def test_no_reference_leaks_in_disk_entry_points(tmp_path, rebind):
     base = str(tmp_path)
     path = os.path.join(base, "t")

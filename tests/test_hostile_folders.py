@@ -12,6 +12,7 @@ import sys
 import pytest
 
 from childrun import run_json
+from platforms import needs_fifos, needs_posix_names, needs_symlinks
 
 # Output of the child: the loaded tree as nested dicts, books as the sorted
 # names of their parameters, or the exception's type and errno.
@@ -53,6 +54,7 @@ def child(code, tmp_path, **kwargs):
     return run_json(HELPERS + code, cwd=tmp_path, timeout=HANG, **kwargs)
 
 
+@needs_symlinks
 def test_link_to_its_own_folder(tmp_path):
     out = child("""
 os.mkdir("t")
@@ -70,6 +72,7 @@ print(json.dumps(r))
         assert 1 <= out["depth"] <= LOOP_BOUND, out
 
 
+@needs_symlinks
 def test_two_links_that_loop(tmp_path):
     """Two ways back into the same folder: a walk that follows every link
     up to the host's limit would visit 2**40 folders."""
@@ -87,6 +90,7 @@ print(json.dumps(r))
     assert out.get("error", "OSError") in ORDINARY, out
 
 
+@needs_symlinks
 def test_links_that_go_nowhere(tmp_path):
     out = child("""
 os.mkdir("t")
@@ -103,6 +107,7 @@ print(json.dumps(attempt(lambda: shape(D.load("t")))))
     assert out == {"result": {"a": ["x"], "alias": ["x"], "linked": {"b": ["y"]}}}
 
 
+@needs_posix_names
 @pytest.mark.parametrize("name", ["a" * 249, "é" * 124, "中" * 83],
                          ids=["ascii", "two-byte", "three-byte"])
 def test_longest_file_names(name, tmp_path):
@@ -139,6 +144,7 @@ print(json.dumps({{"loaded": loaded, "refused": refused, "exists": exists, "save
     assert not [f for f in out["files"] if f.endswith("-")], "a backup was left behind"
 
 
+@needs_posix_names
 def test_names_with_spaces_and_other_scripts(tmp_path):
     names = ["a b", " lead", "trail ", "ä ö ü", "中文 名", "Ελληνικά", "emoji 🙂", "tab\there", "new\nline"]
     out = child(f"""
@@ -159,6 +165,7 @@ print(json.dumps({{"loaded": loaded, "again": attempt(lambda: shape(D.load("copy
     assert out["files"] == sorted([n + ".d7ori" for n in names] + ["dir " + n for n in names])
 
 
+@needs_posix_names
 def test_names_that_are_not_utf8(tmp_path):
     out = child("""
 os.mkdir("t")
@@ -175,6 +182,7 @@ print(json.dumps({"names": [os.fsencode(n).hex() for n in names], "saved": saved
     assert out["files"] == sorted([b"\xff\xfe.d7ori".hex(), b"dir\xff".hex()])
 
 
+@needs_fifos
 def test_entries_that_are_not_what_their_names_say(tmp_path):
     out = child("""
 os.mkdir("t")
@@ -197,6 +205,7 @@ print(json.dumps(r))
     assert out["folder_on_book"]["error"] == "NotADirectoryError"
 
 
+@needs_fifos
 def test_save_into_a_folder_with_a_pipe_where_a_book_goes(tmp_path):
     """Opening a pipe for writing waits for a reader: the save must not."""
     out = child("""
@@ -210,6 +219,7 @@ print(json.dumps(r))
     assert out.get("error", "OSError") in ORDINARY, out
 
 
+@needs_symlinks
 @pytest.mark.skipif(not os.path.exists("/proc/self/mem"), reason="needs /proc/self/mem")
 def test_a_book_file_that_cannot_be_read(tmp_path):
     """/proc/self/mem is a regular file whose first page nobody can read,

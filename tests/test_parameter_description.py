@@ -5,6 +5,7 @@ import sys
 import pytest
 
 import r7u_razarozu as mod
+from platforms import needs_locale_variables
 
 P = mod.Parameter
 
@@ -179,6 +180,7 @@ def test_module_level_locale_rebinding_and_removal(monkeypatch, namespace):
         p.description
 
 
+@needs_locale_variables
 def test_real_locale_module_follows_the_environment(monkeypatch):
     assert mod._locale is locale
     p = P({"default": "d", "fr_FR": "f", "de_DE": "g"})

@@ -12,6 +12,8 @@ from pathlib import Path
 
 import pytest
 
+from platforms import needs_locale_variables
+
 ROOT = Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
 EXAMPLES = ROOT / "examples"
@@ -142,6 +144,7 @@ def test_quickstart_output(tmp_path):
     assert list(tmp_path.iterdir()) == []  # it worked in a temporary folder of its own
 
 
+@needs_locale_variables
 def test_app_settings(tmp_path):
     env = dict(os.environ, LC_ALL="de_DE.UTF-8")
     first = run_example("app_settings.py", "conf", "--set", "ui/window/theme=dark", "--set", "network/timeout=5",
