@@ -613,14 +613,8 @@ int make_texts(Folder& folder) {
             if (make_texts(*e.folder) < 0) return -1;
             continue;
         }
-        e.text = book_text(e.item.get());
-        if (!e.text) return -1;
-        if (!PyUnicode_Check(e.text.get())) {
-            PyErr_Format(PyExc_TypeError, "__str__ returned non-string (type %.200s)", Py_TYPE(e.text.get())->tp_name);
-            return -1;
-        }
-        e.encoded = Ref::steal(PyUnicode_AsUTF8String(e.text.get()));
-        if (!e.encoded) return -1;
+        // The book's __str__ is ours here: its text straight as UTF-8.
+        if (book_text_utf8(book_text(e.item.get(), true), e.text, e.encoded) < 0) return -1;
     }
     return 0;
 }

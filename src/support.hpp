@@ -543,7 +543,13 @@ int fill_book_namespace(PyObject* ns);          // book.cpp
 int fill_directory_namespace(PyObject* ns);     // directory.cpp
 // The book text (the JSON array of the dictionary forms), as str(book)
 // gives it with our own __str__.
-Ref book_text(PyObject* book);                  // book.cpp
+// The book text; with utf8, its UTF-8 bytes when the native text can give
+// them directly (book.cpp).
+Ref book_text(PyObject* book, bool utf8 = false);
+// What a save writes of `made` (a book text, or its UTF-8 bytes, or null
+// with an exception set): `encoded` its UTF-8 bytes, `text` the str when
+// there was one. A text that is not a str fails as str() fails. 0 or -1.
+int book_text_utf8(Ref made, Ref& text, Ref& encoded);  // book.cpp
 // A book whose descriptions or attributes hold None where loading would
 // refuse it: -1 with the refusal of _clone_attribute(None) set and a note
 // naming the parameter and the attribute; 0 otherwise.
