@@ -3,7 +3,8 @@
 # build/asan (build/asan-<version> for another R7U_PYTHON_VERSION than 3.12)
 # and runs the whole test suite against that build. Any sanitizer
 # report, in the test process or in any child it starts, fails the run.
-# Extra arguments go to pytest (for example a test file, or -k).
+# Extra arguments go to pytest (for example a test file, or -k); test paths
+# are taken as typed from where the script is started.
 #
 # The interpreter itself is not instrumented: the ASan runtime of the
 # compiler that built the module is preloaded into it, leak detection is off
@@ -12,6 +13,7 @@
 # past the end of an object's memory is caught too.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+source "$here/scripts/test-args.sh"
 source "$here/scripts/venv.sh"
 
 # The test tools come from the virtual environment of scripts/test.sh (made
@@ -55,7 +57,7 @@ fi
 
 cd "$here/tests"
 status=0
-"$venv_python" -m pytest -q -p no:cacheprovider "$@" || status=$?
+"$venv_python" -m pytest -q -p no:cacheprovider ${r7u_test_args[@]+"${r7u_test_args[@]}"} || status=$?
 
 found=$(find "$reports" -type f -size +0 | sort)
 if [ -n "$found" ]; then

@@ -119,3 +119,16 @@ def test_test_tools_are_installed_once(tree):
     prepare_run("test")
     calls = pip_calls(log)
     assert len(calls) == 2 and "coverage" in calls[1].split()
+
+
+def test_test_paths_as_typed_from_where_the_script_starts(tree):
+    root, _ = tree
+    (root / "tests").mkdir()
+    (root / "tests" / "test_one.py").write_text("def test_a(): pass\ndef test_b(): pass\n")
+    (root / "tests" / "test_two.py").write_text("def test_c(): assert False\n")
+    (root / "b").touch()  # an expression of -k that is also a file here stays an expression
+    for args, passed in [(["tests/test_one.py::test_a"], "1 passed"),           # from the root
+                         (["test_one.py", "-k", "b"], "1 passed"),              # from tests/, as before
+                         (["--ignore=tests/test_two.py", "tests"], "2 passed")]:
+        done = run(root, "test.sh", *args)
+        assert done.returncode == 0 and passed in done.stdout, (args, done.stdout + done.stderr)
