@@ -19,8 +19,11 @@ assertions: they raise AssertionError and are skipped under python -O.
 # the stub-only package r7u_razarozu-stubs inside the module's wheel. Editors
 # show the docstrings below; the module's own docstrings are not changed.
 #
-# The classes route unknown attribute names to their entries, which is why
-# each declares __getattr__, __setattr__ and __delattr__.
+# The classes route unknown attribute names to their entries. Parameter
+# declares __getattr__, so p.value reads as Any. ParameterBook and
+# ParameterDirectory leave it out on purpose: a misspelt method name is then
+# reported by name, and typed code reads entries by subscription
+# (book["speed"], tree["ui"]). Assignment and deletion by attribute stay typed.
 
 import json
 import locale
@@ -36,6 +39,8 @@ from typing import ClassVar, Dict, Final, List, Optional, TypeAlias, TypedDict, 
 # invariant, so spelling them out would refuse a list[int] held in a variable.
 _AttributeValue: TypeAlias = int | float | str | complex | list[Any] | dict[Any, Any]
 _SharedT = TypeVar("_SharedT", bound=int | float | str)
+# A dict of values held in a variable keeps its narrower type (dict[str, int]).
+_ValueT = TypeVar("_ValueT", bound=_AttributeValue)
 
 # An entry of a directory.
 _Item: TypeAlias = ParameterBook | ParameterDirectory
@@ -237,16 +242,20 @@ class ParameterBook:
     """An ordered set of named parameters, saved as one JSON book file.
 
     Parameters are reached by name through methods, subscription
-    (book["speed"]) and attribute syntax (book.speed). The value accessors
-    work on the attribute "value" of a parameter. A book has no len() and
-    no iteration of its own: use names() and items().
+    (book["speed"]) and attribute syntax (book.speed); typed code reads them
+    by subscription, so that a misspelt method name is reported as such.
+    The value accessors work on the attribute "value" of a parameter. A book
+    has no len() and no iteration of its own: use names() and items().
     """
 
     ExtName: ClassVar[str]
     """The extension of book files, "d7ori" (without the dot)."""
     _ParameterBook__parameters: dict[str, Parameter]
+    # Two variants, since dict is invariant: a literal of mixed values, and a
+    # dict[str, int] (say) held in a variable.
+    @overload
     def __init__(
-        self, parameters: dict[str, Parameter] | None = None, values: dict[str, Any] | None = None
+        self, parameters: dict[str, Parameter] | None = None, values: dict[str, _AttributeValue] | None = None
     ) -> None:
         """Make a book from parameters and plain values.
 
@@ -262,6 +271,11 @@ class ParameterBook:
             AssertionError: a name that is not a str or an entry of
                 `parameters` that is not a Parameter.
         """
+    @overload
+    def __init__(
+        self, parameters: dict[str, Parameter] | None = None, values: dict[str, _ValueT] | None = None
+    ) -> None:
+        """Make a book from parameters and a dict of plain values of one type."""
     def clone(self) -> ParameterBook:
         """Return a deep copy: every parameter cloned, in the same order."""
     def items(self) -> dict_items[str, Parameter]:
@@ -270,12 +284,6 @@ class ParameterBook:
         """Return a live view of the parameter names, in insertion order."""
     def clear(self) -> None:
         """Remove every parameter from the book (the parameters themselves stay as they are)."""
-    def __getattr__(self, item: str) -> Parameter:
-        """Return the parameter `item` (book.item); methods and ExtName come first.
-
-        Raises:
-            KeyError: no parameter of that name (not AttributeError).
-        """
     def __setattr__(self, key: str, value: Parameter) -> None:
         """Store the parameter `value` itself under `key` (book.key = value).
 
@@ -315,17 +323,19 @@ class ParameterBook:
         Raises:
             TypeError: `name` is not exactly a str.
         """
-    def set_parameter_value(self, name: str, value: Any) -> None:
+    def set_parameter_value(self, name: str, value: _AttributeValue) -> None:
         """Set the attribute "value" of the parameter `name` to `value`.
 
         An existing parameter keeps its place, other attributes and
         descriptions; an absent name becomes a new parameter at the end.
+        `value` is typed as an attribute value: a new parameter refuses
+        anything else, and a book file cannot carry anything else back.
 
         Raises:
             TypeError: `name` is not exactly a str, or a new parameter's
                 `value` is not an attribute value.
         """
-    def get_or_set_parameter_value(self, name: str, value: Any) -> Any:
+    def get_or_set_parameter_value(self, name: str, value: _AttributeValue) -> Any:
         """Return the attribute "value" of the parameter `name`; when absent, first store `value`.
 
         Raises:
@@ -379,10 +389,10 @@ class ParameterDirectory:
     """A tree node holding books and sub-directories by name, saved as a folder tree.
 
     Items are reached by name through methods, subscription (tree["ui"])
-    and attribute syntax (tree.ui). save() writes one folder per directory
-    and one book file per book; load() reads such a folder tree back. A
-    directory has no len() and no iteration of its own: use names() and
-    items().
+    and attribute syntax (tree.ui); typed code reads them by subscription.
+    save() writes one folder per directory and one book file per book;
+    load() reads such a folder tree back. A directory has no len() and no
+    iteration of its own: use names() and items().
     """
 
     _ParameterDirectory__parameters: dict[str, _Item]
@@ -409,12 +419,6 @@ class ParameterDirectory:
         """Return a live view of the (name, item) pairs, in insertion order."""
     def names(self) -> dict_keys[str, _Item]:
         """Return a live view of the item names, in insertion order."""
-    def __getattr__(self, item: str) -> _Item:
-        """Return the item `item` (tree.item); methods come first.
-
-        Raises:
-            KeyError: no item of that name (not AttributeError).
-        """
     def __setattr__(self, key: str, value: _Item) -> None:
         """Store the book or directory `value` itself under `key` (tree.key = value).
 
