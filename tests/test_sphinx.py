@@ -1,40 +1,35 @@
-"""Documentation tools see our functions as methods: a one-page Sphinx autodoc of the module
-renders every method as a method with its signature, static ones marked static."""
+"""Documentation tools see our functions as methods: the one-page Sphinx autodoc of the module in
+docs/ renders every method as a method with its signature, static ones marked static, and the
+docstrings' :param: and :return: lines as field lists."""
 import html
 import os
 import re
 import subprocess
 import sys
 
+from pathlib import Path
+
 import pytest
 
 import r7u_razarozu as m
+
+DOCS = Path(__file__).resolve().parent.parent / "docs"
 
 CLASSES = (m.Parameter, m.ParameterBook, m.ParameterDirectory)
 SPECIAL = ("__init__", "__getattr__", "__setattr__", "__delattr__", "__getitem__", "__setitem__", "__delitem__",
            "__str__")
 HOST_CLASS_NAMES = {"__module__", "__qualname__", "__dict__", "__weakref__", "__doc__", "__slotnames__"}
 
-INDEX = f"""API
-===
-
-.. automodule:: r7u_razarozu
-   :members:
-   :undoc-members:
-   :special-members: {", ".join(SPECIAL)}
-"""
-
 
 @pytest.fixture(scope="module")
 def page(tmp_path_factory):
-    source = tmp_path_factory.mktemp("docs")
-    (source / "conf.py").write_text('extensions = ["sphinx.ext.autodoc"]\n', encoding="utf8")
-    (source / "index.rst").write_text(INDEX, encoding="utf8")
+    assert f":special-members: {', '.join(SPECIAL)}\n" in (DOCS / "index.rst").read_text(encoding="utf8")
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (os.path.dirname(m.__file__), env.get("PYTHONPATH")) if p)
-    out = source / "_build"
+    out = tmp_path_factory.mktemp("docs")
     run = subprocess.run([sys.executable, "-m", "sphinx", "-b", "html", "-q", "-W", "--keep-going", "-E",
-                          str(source), str(out)], env=env, capture_output=True, text=True, timeout=300)
+                          "-d", str(out / "doctrees"), str(DOCS), str(out)],
+                         env=env, capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stdout + run.stderr
     return (out / "index.html").read_text(encoding="utf8")
 
@@ -87,3 +82,13 @@ def test_signature_details(page):
         "class", "class r7u_razarozu.Parameter(description: _Union[str, dict] = '', **kwargs)")
     # Nothing else of the classes is taken for an attribute.
     assert [k for k, (kind, _) in found.items() if kind == "attribute"] == ["r7u_razarozu.ParameterBook.ExtName"]
+
+
+def test_field_lists_render_as_fields(page):
+    # Parameters and the return value each under their heading, the text before them a paragraph.
+    entry = page.split('id="r7u_razarozu.Parameter.get_description"')[1].split('id="r7u_razarozu.')[0]
+    text = " ".join(html.unescape(re.sub(r"<[^>]+>", " ", entry)).split())
+    assert "<p>根据指定的语言设定，返回此参数的描述说明</p>" in entry
+    assert 'class="field-list' in entry
+    assert "Parameters : locale – 语言设定参数 Returns : 一个 str 对象，参数的描述说明" in text
+    assert ":param" not in page and ":return" not in page
