@@ -60,7 +60,8 @@ def test_every_python_block_is_a_doctest():
 
 def test_sections_with_examples():
     titles = [title for title, _, _ in SECTIONS]
-    for needed in ("A short tour", "Parameters", "Books", "Directories", "The book file", "Errors you will meet"):
+    for needed in ("A short tour", "Parameters", "Books", "Directories", "The book file", "Errors you will meet",
+                   "Recipes"):
         assert needed in titles
 
 
