@@ -6,8 +6,12 @@
 // there: exact dicts take the PyDict_* fast path, anything else goes through
 // the generic object protocol. Parameters are reached only through their
 // Python-level methods (clone, get, get_or_set, to_dict, from_dict).
-#include "mapped.hpp"
+#include "book.hpp"
 
+#include "booktext.hpp"
+#include "clone.hpp"
+#include "mapped.hpp"
+#include "parameter.hpp"
 #include "platform.hpp"
 
 #include <algorithm>
@@ -18,23 +22,18 @@
 namespace r7u {
 namespace {
 
-// Keyword-name tuples of the calls made on every save, load and new
-// parameter; created once by fill_book_namespace, kept for the process.
-PyObject* g_kw_value = nullptr;      // ("value",)
-PyObject* g_kw_dumps = nullptr;      // ("indent", "ensure_ascii")
-PyObject* g_kw_encoding = nullptr;   // ("encoding",)
-
 // isinstance(value, Parameter) with the class as the module names it now.
 int is_parameter(PyObject* value) {
-    Ref cls = global(N.Parameter);
+    Ref cls = global(N->Parameter);
     if (!cls) return -1;
     return PyObject_IsInstance(value, cls.get());
 }
 
 }  // namespace
 
-MappedClass g_book_class{"ParameterBook", &N.priv_book_parameters, nullptr, &N.ParameterBook,
-                         RoutedName{"parameters"}, is_parameter, false};
+MappedClass g_book_class{"ParameterBook",    &Names::priv_book_parameters, nullptr,
+                         &Names::ParameterBook, "parameters",           &State::routed_book,
+                         &State::pristine_book, is_parameter,           false};
 
 namespace {
 
@@ -52,10 +51,10 @@ int map_find(PyObject* map, PyObject* name, Ref* found) {
 
 // Parameter(value=value), the class as the module names it now.
 Ref new_parameter(PyObject* value) {
-    Ref cls = global(N.Parameter);
+    Ref cls = global(N->Parameter);
     if (!cls) return {};
     PyObject* args[] = {value};
-    return Ref::steal(PyObject_Vectorcall(cls.get(), args, 0, g_kw_value));
+    return Ref::steal(PyObject_Vectorcall(cls.get(), args, 0, st().kw_value));
 }
 
 // Python-level method call obj.name(args...).
@@ -80,7 +79,7 @@ PyObject* book_init(PyObject* const* args, PyObject*) {
     if (values != Py_None) {
         int r = walk_dict(values, [&](PyObject* name, PyObject* value) -> int {
             PyObject* const rest[] = {name, value};
-            return call_method(N.set_parameter_value, self, rest) ? 0 : -1;
+            return call_method(N->set_parameter_value, self, rest) ? 0 : -1;
         });
         if (r < 0) return nullptr;
     }
@@ -114,14 +113,14 @@ int add_parameter(const Entry& e, PyObject* name, PyObject* value) {
 PyObject* book_get_parameter_value(PyObject* const* args, PyObject*) {
     Entry e = find_entry(args);
     if (e.found <= 0) return e.found < 0 ? nullptr : Py_NewRef(args[2]);
-    PyObject* const rest[] = {N.value, args[2]};
-    return call_method(N.get, e.parameter.get(), rest).release();
+    PyObject* const rest[] = {N->value, args[2]};
+    return call_method(N->get, e.parameter.get(), rest).release();
 }
 
 PyObject* book_set_parameter_value(PyObject* const* args, PyObject*) {
     Entry e = find_entry(args);
     if (e.found < 0) return nullptr;
-    int r = e.found ? PyObject_SetItem(e.parameter.get(), N.value, args[2]) : add_parameter(e, args[1], args[2]);
+    int r = e.found ? PyObject_SetItem(e.parameter.get(), N->value, args[2]) : add_parameter(e, args[1], args[2]);
     return r < 0 ? nullptr : Py_NewRef(Py_None);
 }
 
@@ -129,8 +128,8 @@ PyObject* book_get_or_set_parameter_value(PyObject* const* args, PyObject*) {
     Entry e = find_entry(args);
     if (e.found < 0) return nullptr;
     if (e.found) {
-        PyObject* const rest[] = {N.value, args[2]};
-        return call_method(N.get_or_set, e.parameter.get(), rest).release();
+        PyObject* const rest[] = {N->value, args[2]};
+        return call_method(N->get_or_set, e.parameter.get(), rest).release();
     }
     return add_parameter(e, args[1], args[2]) < 0 ? nullptr : Py_NewRef(args[2]);
 }
@@ -157,10 +156,10 @@ Ref make_book_text(PyObject* self, bool utf8 = false) {
         Ref parameter = map_get(map.get(), name);
         if (!parameter) return {};
         PyObject* const rest[] = {name};
-        Ref form = call_method(N.to_dict, parameter.get(), rest);
+        Ref form = call_method(N->to_dict, parameter.get(), rest);
         if (!form || PyList_Append(forms.get(), form.get()) < 0) return {};
     }
-    Ref json = global(N._json);
+    Ref json = global(N->_json);
     if (!json) return {};
     PyObject* out = nullptr;
     int native = native_book_text(json.get(), forms.get(), &out, utf8);
@@ -171,12 +170,12 @@ Ref make_book_text(PyObject* self, bool utf8 = false) {
         if (native < 0) return {};
         if (native > 0) return Ref::steal(out);
     }
-    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), N.dumps));
+    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), N->dumps));
     if (!dumps) return {};
     Ref four = Ref::steal(PyLong_FromLong(4));
     if (!four) return {};
     PyObject* call_args[] = {forms.get(), four.get(), Py_False};
-    return Ref::steal(PyObject_Vectorcall(dumps.get(), call_args, 1, g_kw_dumps));
+    return Ref::steal(PyObject_Vectorcall(dumps.get(), call_args, 1, st().kw_dumps));
 }
 
 PyObject* book_str(PyObject* const* args, PyObject*) { return make_book_text(args[0]).release(); }
@@ -192,13 +191,9 @@ int call_truth(PyObject* module, PyObject* attr, PyObject* arg) {
 
 // open(filename, mode, encoding="utf8") with the builtin captured at import.
 Ref open_text(PyObject* filename, PyObject* mode) {
-    PyObject* args[] = {filename, mode, N.utf8};
-    return Ref::steal(PyObject_Vectorcall(S.b.open, args, 2, g_kw_encoding));
+    PyObject* args[] = {filename, mode, N->utf8};
+    return Ref::steal(PyObject_Vectorcall(st().b.open, args, 2, st().kw_encoding));
 }
-
-// True while the captured open is the standard one (set when the class
-// namespace is filled): then a book file can be read without a file object.
-bool g_open_is_standard = false;
 
 // The text that open(filename, "r", encoding="utf8").read() gives, the file
 // closed again. Natively while the captured open is the standard one: the
@@ -211,25 +206,27 @@ Ref read_text(PyObject* filename);
 Ref close_after(PyObject* file, Ref result) {
     if (!result) {
         PyObject* pending = PyErr_GetRaisedException();
-        Ref closed = call_method0(N.close, file);
+        Ref closed = call_method0(N->close, file);
         if (!closed) PyErr_Clear();
         PyErr_SetRaisedException(pending);
         return {};
     }
-    Ref closed = call_method0(N.close, file);
+    Ref closed = call_method0(N->close, file);
     if (!closed) return {};
     return result;
 }
 
 Ref read_text_through_open(PyObject* filename) {
-    Ref file = open_text(filename, N.book_mode_r);
+    Ref file = open_text(filename, N->book_mode_r);
     if (!file) return {};
-    return close_after(file.get(), call_method0(N.read, file.get()));
+    return close_after(file.get(), call_method0(N->read, file.get()));
 }
 
 Ref read_text(PyObject* filename) {
 #ifndef _WIN32
-    if (!g_open_is_standard || !PyUnicode_CheckExact(filename)) return read_text_through_open(filename);
+    // While the captured open is the standard one (open_is_standard, set when
+    // the class namespace is filled), a book file is read without a file object.
+    if (!st().open_is_standard || !PyUnicode_CheckExact(filename)) return read_text_through_open(filename);
     Ref fsname = Ref::steal(PyUnicode_EncodeFSDefault(filename));
     if (!fsname) {
         PyErr_Clear();  // open() raises its own error for this name
@@ -288,10 +285,10 @@ int write_in_place(PyObject* filename, PyObject* text, PyObject* encoded) {
         if (!decoded) return -1;
         text = decoded.get();
     }
-    Ref file = open_text(filename, N.book_mode_w);
+    Ref file = open_text(filename, N->book_mode_w);
     if (!file) return -1;
     PyObject* const rest[] = {text};
-    Ref written = close_after(file.get(), call_method(N.write, file.get(), rest));
+    Ref written = close_after(file.get(), call_method(N->write, file.get(), rest));
     return written ? 0 : -1;
 }
 
@@ -389,12 +386,12 @@ int check_values(PyObject* book) {
         Ref parameter = Ref::borrow(v);
         const char* what = "description";
         Ref key;
-        for (PyObject* priv : {N.priv_description, N.priv_attributes}) {
+        for (PyObject* priv : {N->priv_description, N->priv_attributes}) {
             Ref inner = lookup_instance_attr(parameter.get(), priv);
             if (!inner && PyErr_Occurred()) return -1;
             key = first_none_entry(inner.get());
             if (key) {
-                what = priv == N.priv_description ? "description" : "attribute";
+                what = priv == N->priv_description ? "description" : "attribute";
                 break;
             }
             if (PyErr_Occurred()) return -1;
@@ -419,43 +416,43 @@ PyObject* book_save(PyObject* const* args, PyObject*) {
     Ref filename = Ref::borrow(args[1]);
     PyObject* auto_append = args[2];
 
-    Ref path = global(N._path);
+    Ref path = global(N->_path);
     if (!path) return nullptr;
-    Ref directory = Ref::steal(PyObject_CallMethodOneArg(path.get(), N.dirname, filename.get()));
+    Ref directory = Ref::steal(PyObject_CallMethodOneArg(path.get(), N->dirname, filename.get()));
     if (!directory) return nullptr;
-    int nonempty = PyObject_RichCompareBool(directory.get(), N.empty, Py_NE);
+    int nonempty = PyObject_RichCompareBool(directory.get(), N->empty, Py_NE);
     if (nonempty < 0) return nullptr;
     if (nonempty) {
-        int exists = call_truth(path.get(), N.exists, directory.get());
+        int exists = call_truth(path.get(), N->exists, directory.get());
         if (exists < 0) return nullptr;
         if (!exists) {
-            Ref os = global(N._os);
+            Ref os = global(N->_os);
             if (!os) return nullptr;
-            Ref made = Ref::steal(PyObject_CallMethodOneArg(os.get(), N.makedirs, directory.get()));
+            Ref made = Ref::steal(PyObject_CallMethodOneArg(os.get(), N->makedirs, directory.get()));
             if (!made) return nullptr;
-        } else if (!assert_that([&] { return call_truth(path.get(), N.isdir, directory.get()); })) {
+        } else if (!assert_that([&] { return call_truth(path.get(), N->isdir, directory.get()); })) {
             return nullptr;
         }
     }
 
     // str(self); while that is our own text, straight as UTF-8 bytes.
-    Ref text = member_impl(Py_TYPE(self), N.dunder_str) == book_str ? make_book_text(self, true)
+    Ref text = member_impl(Py_TYPE(self), N->dunder_str) == book_str ? make_book_text(self, true)
                                                                      : Ref::steal(PyObject_Str(self));
     if (!text) return nullptr;
 
     int append = PyObject_IsTrue(auto_append);
     if (append < 0) return nullptr;
     if (append) {
-        Ref cls = global(N.ParameterBook);
+        Ref cls = global(N->ParameterBook);
         if (!cls) return nullptr;
-        Ref ext = Ref::steal(PyObject_GetAttr(cls.get(), N.ExtName));
+        Ref ext = Ref::steal(PyObject_GetAttr(cls.get(), N->ExtName));
         if (!ext) return nullptr;
         int ends;
         if (PyUnicode_CheckExact(ext.get())) {
             ends = static_cast<int>(PyUnicode_Tailmatch(filename.get(), ext.get(), 0, PY_SSIZE_T_MAX, 1));
         } else {
             PyObject* const rest[] = {ext.get()};
-            Ref r = call_method(N.book_endswith, filename.get(), rest);
+            Ref r = call_method(N->book_endswith, filename.get(), rest);
             ends = r ? PyObject_IsTrue(r.get()) : -1;
         }
         if (ends < 0) return nullptr;
@@ -481,8 +478,8 @@ PyObject* book_save(PyObject* const* args, PyObject*) {
 bool book_class_is_pristine(PyObject* cls) {
     if (!PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type) return false;
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-    return tp->tp_new == PyBaseObject_Type.tp_new && member_impl(tp, N.dunder_init) == book_init &&
-           member_impl(tp, N.dunder_setattr) == mapped_body(g_book_class, Shared::Setattr);
+    return tp->tp_new == PyBaseObject_Type.tp_new && member_impl(tp, N->dunder_init) == book_init &&
+           member_impl(tp, N->dunder_setattr) == mapped_body<g_book_class>(Shared::Setattr);
 }
 
 // Which of from_dict's content checks an element fails, for the note of
@@ -490,24 +487,24 @@ bool book_class_is_pristine(PyObject* cls) {
 const char* failed_check(PyObject* element) {
     if (!PyDict_Check(element)) return "it is not a JSON object";
     static const struct {
-        PyObject** key;
+        NameId key;
         const char* missing;
-    } keys[] = {{&N.name, "it has no \"name\""},
-                {&N.description, "it has no \"description\""},
-                {&N.attributes, "it has no \"attributes\""}};
+    } keys[] = {{&Names::name, "it has no \"name\""},
+                {&Names::description, "it has no \"description\""},
+                {&Names::attributes, "it has no \"attributes\""}};
     for (const auto& k : keys) {
-        int r = PyDict_Contains(element, *k.key);
+        int r = PyDict_Contains(element, name_of(k.key));
         if (r < 0) {
             PyErr_Clear();
             return nullptr;
         }
         if (!r) return k.missing;
     }
-    if (!PyUnicode_Check(PyDict_GetItem(element, N.name))) return "its \"name\" is not a string";
-    PyObject* description = PyDict_GetItem(element, N.description);
+    if (!PyUnicode_Check(PyDict_GetItem(element, N->name))) return "its \"name\" is not a string";
+    PyObject* description = PyDict_GetItem(element, N->description);
     if (!PyDict_Check(description)) return "its \"description\" is not a JSON object";
-    if (!PyDict_Check(PyDict_GetItem(element, N.attributes))) return "its \"attributes\" is not a JSON object";
-    PyObject* fallback = PyDict_GetItem(description, N.default_);
+    if (!PyDict_Check(PyDict_GetItem(element, N->attributes))) return "its \"attributes\" is not a JSON object";
+    PyObject* fallback = PyDict_GetItem(description, N->default_);
     if (!fallback || !PyUnicode_Check(fallback)) return "its \"description\" has no \"default\" string";
     return nullptr;
 }
@@ -518,11 +515,11 @@ const char* failed_check(PyObject* element) {
 bool load_element(PyObject* parameters, PyObject* element, Py_ssize_t index, Ref& first_cls) {
     bool ok = [&] {
         if (!assert_that([&] { return PyDict_Check(element) ? 1 : 0; })) return false;
-        Ref cls = global(N.Parameter);
+        Ref cls = global(N->Parameter);
         if (!cls) return false;
         if (!first_cls) first_cls = cls.copy();
         PyObject* const rest[] = {element};
-        Ref result = call_method(N.from_dict, cls.get(), rest);
+        Ref result = call_method(N->from_dict, cls.get(), rest);
         if (!result) return false;
         Ref name, parameter;
         if (!unpack_two(result.get(), name, parameter)) return false;
@@ -532,7 +529,7 @@ bool load_element(PyObject* parameters, PyObject* element, Py_ssize_t index, Ref
     const bool assertion = PyErr_ExceptionMatches(PyExc_AssertionError);
     note_error([&] {
         const char* check = assertion ? failed_check(element) : nullptr;
-        PyObject* name = PyDict_Check(element) ? PyDict_GetItem(element, N.name) : nullptr;
+        PyObject* name = PyDict_Check(element) ? PyDict_GetItem(element, N->name) : nullptr;
         if (name && PyUnicode_Check(name)) {
             return Ref::steal(PyUnicode_FromFormat("at entry %zd (name %R)%s%s", index + 1, name,
                                                    check ? ": " : "", check ? check : ""));
@@ -548,8 +545,8 @@ bool load_element(PyObject* parameters, PyObject* element, Py_ssize_t index, Ref
 int adopt_forms(PyObject* data, PyObject* parameters, Ref& parameter_cls) {
     if (!PyList_CheckExact(data) || Py_REFCNT(data) != 1 || PyList_GET_SIZE(data) == 0) return 0;
     // A missing name is raised where the ordinary road looks it up.
-    Ref cls = global(N.Parameter);
-    Ref book_cls = cls ? global(N.ParameterBook) : Ref();
+    Ref cls = global(N->Parameter);
+    Ref book_cls = cls ? global(N->ParameterBook) : Ref();
     if (!book_cls) {
         PyErr_Clear();
         return 0;
@@ -572,16 +569,16 @@ int adopt_forms(PyObject* data, PyObject* parameters, Ref& parameter_cls) {
 
 PyObject* load_book_file(PyObject* filename) {
     if (!assert_that([&] {
-            Ref path = global(N._path);
-            return path ? call_truth(path.get(), N.isfile, filename) : -1;
+            Ref path = global(N->_path);
+            return path ? call_truth(path.get(), N->isfile, filename) : -1;
         })) {
         return nullptr;
     }
     Ref text = read_text(filename);
     if (!text) return nullptr;
-    Ref json = global(N._json);
+    Ref json = global(N->_json);
     if (!json) return nullptr;
-    Ref data = Ref::steal(PyObject_CallMethodOneArg(json.get(), N.loads, text.get()));
+    Ref data = Ref::steal(PyObject_CallMethodOneArg(json.get(), N->loads, text.get()));
     if (!data) return nullptr;
     if (!assert_that([&] { return PyList_Check(data.get()) ? 1 : 0; })) {
         note_error([] { return Ref::steal(PyUnicode_FromString("the book text is not a JSON array")); });
@@ -613,11 +610,11 @@ PyObject* load_book_file(PyObject* filename) {
             if (!load_element(parameters.get(), element.get(), i, parameter_cls)) return nullptr;
         }
     }
-    Ref cls = global(N.ParameterBook);
+    Ref cls = global(N->ParameterBook);
     if (!cls) return nullptr;
     if (book_class_is_pristine(cls.get()) &&
         (!parameter_cls ||
-         (parameter_cls.get() == global(N.Parameter).get() && parameter_class_is_pristine(parameter_cls.get())))) {
+         (parameter_cls.get() == global(N->Parameter).get() && parameter_class_is_pristine(parameter_cls.get())))) {
         // The constructor would store clones of these fresh parameters, which
         // nothing else can reach: store them as they are.
         Ref book = Ref::steal(PyObject_CallNoArgs(cls.get()));
@@ -659,16 +656,16 @@ const FuncSpec kInit = {"__init__",
                         {{"self"},
                          {"parameters", "_Optional[_Dict[str, Parameter]]", Check::OptDict},
                          {"values", "_Optional[dict[str, Any]]", Check::OptDict}}};
-const FuncSpec kClone = {"clone", mapped_body(g_book_class, Shared::Clone), 1, {{"self"}}, nullptr, nullptr, kDocClone};
-const FuncSpec kItems = {"items", mapped_body(g_book_class, Shared::Items), 1, {{"self"}}};
-const FuncSpec kNames = {"names", mapped_body(g_book_class, Shared::Names), 1, {{"self"}}, nullptr, nullptr, kDocNames};
-const FuncSpec kClear = {"clear", mapped_body(g_book_class, Shared::Clear), 1, {{"self"}}, nullptr, nullptr, kDocClear};
-const FuncSpec kGetattr = {"__getattr__", mapped_body(g_book_class, Shared::Getattr), 2, {{"self"}, {"item"}}};
-const FuncSpec kSetattr = {"__setattr__", mapped_body(g_book_class, Shared::Setattr), 3, {{"self"}, {"key"}, {"value"}}};
-const FuncSpec kDelattr = {"__delattr__", mapped_body(g_book_class, Shared::Delattr), 2, {{"self"}, {"item"}}};
-const FuncSpec kGetitem = {"__getitem__", mapped_body(g_book_class, Shared::Getitem), 2, {{"self"}, {"item"}}};
-const FuncSpec kSetitem = {"__setitem__", mapped_body(g_book_class, Shared::Setitem), 3, {{"self"}, {"key"}, {"value"}}};
-const FuncSpec kDelitem = {"__delitem__", mapped_body(g_book_class, Shared::Delitem), 2, {{"self"}, {"key"}}};
+const FuncSpec kClone = {"clone", mapped_body<g_book_class>(Shared::Clone), 1, {{"self"}}, nullptr, nullptr, kDocClone};
+const FuncSpec kItems = {"items", mapped_body<g_book_class>(Shared::Items), 1, {{"self"}}};
+const FuncSpec kNames = {"names", mapped_body<g_book_class>(Shared::Names), 1, {{"self"}}, nullptr, nullptr, kDocNames};
+const FuncSpec kClear = {"clear", mapped_body<g_book_class>(Shared::Clear), 1, {{"self"}}, nullptr, nullptr, kDocClear};
+const FuncSpec kGetattr = {"__getattr__", mapped_body<g_book_class>(Shared::Getattr), 2, {{"self"}, {"item"}}};
+const FuncSpec kSetattr = {"__setattr__", mapped_body<g_book_class>(Shared::Setattr), 3, {{"self"}, {"key"}, {"value"}}};
+const FuncSpec kDelattr = {"__delattr__", mapped_body<g_book_class>(Shared::Delattr), 2, {{"self"}, {"item"}}};
+const FuncSpec kGetitem = {"__getitem__", mapped_body<g_book_class>(Shared::Getitem), 2, {{"self"}, {"item"}}};
+const FuncSpec kSetitem = {"__setitem__", mapped_body<g_book_class>(Shared::Setitem), 3, {{"self"}, {"key"}, {"value"}}};
+const FuncSpec kDelitem = {"__delitem__", mapped_body<g_book_class>(Shared::Delitem), 2, {{"self"}, {"key"}}};
 const FuncSpec kGetValue = {"get_parameter_value",
                             book_get_parameter_value,
                             3,
@@ -682,7 +679,7 @@ const FuncSpec kGetOrSetValue = {"get_or_set_parameter_value",
                                  3,
                                  {{"self"}, {"name", "str", Check::Str}, {"value"}}};
 const FuncSpec kRename = {"rename",
-                          mapped_body(g_book_class, Shared::Rename),
+                          mapped_body<g_book_class>(Shared::Rename),
                           3,
                           {{"self"}, {"old", "str", Check::Str}, {"new", "str", Check::Str}},
                           nullptr,
@@ -699,10 +696,11 @@ const FuncSpec kSave = {"save",
 const FuncSpec kLoad = {"load", book_load, 1, {{"filename", "str", Check::Str}}, nullptr, nullptr, kDocLoad};
 
 int make_kwnames() {
-    if (!g_kw_value) g_kw_value = PyTuple_Pack(1, N.value);
-    if (!g_kw_dumps) g_kw_dumps = PyTuple_Pack(2, N.indent, N.ensure_ascii);
-    if (!g_kw_encoding) g_kw_encoding = PyTuple_Pack(1, N.encoding);
-    return (g_kw_value && g_kw_dumps && g_kw_encoding) ? 0 : -1;
+    State& s = st();
+    if (!s.kw_value) s.kw_value = PyTuple_Pack(1, N->value);
+    if (!s.kw_dumps) s.kw_dumps = PyTuple_Pack(2, N->indent, N->ensure_ascii);
+    if (!s.kw_encoding) s.kw_encoding = PyTuple_Pack(1, N->encoding);
+    return (s.kw_value && s.kw_dumps && s.kw_encoding) ? 0 : -1;
 }
 
 }  // namespace
@@ -734,20 +732,20 @@ int write_book_file(PyObject* filename, PyObject* text, PyObject* encoded, bool 
 bool book_class_saves_natively(PyObject* cls) {
     if (!PyType_Check(cls)) return false;
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-    return Py_TYPE(cls) == &PyType_Type && tp->tp_base == &PyBaseObject_Type && member_impl(tp, N.save) == book_save &&
-           member_impl(tp, N.dunder_str) == book_str;
+    return Py_TYPE(cls) == &PyType_Type && tp->tp_base == &PyBaseObject_Type && member_impl(tp, N->save) == book_save &&
+           member_impl(tp, N->dunder_str) == book_str;
 }
 
 int fill_book_namespace(PyObject* ns) {
     if (make_kwnames() < 0) return -1;
-    g_book_class.own_getattr = mapped_body(g_book_class, Shared::Getattr);
+    g_book_class.own_getattr = mapped_body<g_book_class>(Shared::Getattr);
     {
         Ref io = Ref::steal(PyImport_ImportModule("_io"));
         Ref io_open = io ? Ref::steal(PyObject_GetAttrString(io.get(), "open")) : Ref();
         if (!io_open) PyErr_Clear();  // no standard open to compare with: files go through open()
-        g_open_is_standard = io_open && io_open.get() == S.b.open;
+        st().open_is_standard = io_open && io_open.get() == st().b.open;
     }
-    if (PyDict_SetItem(ns, N.ExtName, N.d7ori) < 0) return -1;
+    if (PyDict_SetItem(ns, N->ExtName, N->d7ori) < 0) return -1;
 
     Ref two_none = Ref::steal(PyTuple_Pack(2, Py_None, Py_None));
     Ref one_none = Ref::steal(PyTuple_Pack(1, Py_None));

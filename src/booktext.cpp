@@ -3,7 +3,7 @@
 // runs in pure Python whenever indent is set, which made it most of the cost
 // of str(book) and of every save. Whatever this writer cannot vouch for goes
 // back to the Python encoder, so results and errors stay exactly its own.
-#include "support.hpp"
+#include "booktext.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -20,20 +20,10 @@ namespace {
 // that defines the class; as long as none of them was replaced (or the class
 // changed), the Python encoder would write what this file writes.
 // ---------------------------------------------------------------------------
-struct JsonRecord {
-    PyObject* module = nullptr;             // the json module
-    PyObject* dumps = nullptr;              // json.dumps
-    PyObject* encoder = nullptr;            // json.JSONEncoder
-    unsigned int encoder_tag = 0;           // its type version when recorded
-    PyObject* encoder_globals = nullptr;    // globals of its methods
-    PyObject* encode_basestring = nullptr;  // the str escaper with ensure_ascii off
-    PyObject* infinity = nullptr;           // INFINITY, the float limit floatstr tests
-    PyObject* make_iterencode = nullptr;    // the Python encoder used with indent
-    bool short_repr = false;                // float.__repr__ gives the shortest digits
-};
-JsonRecord J;  // every field owned; all null when the native path is off
+// The record of what it stands in for: JsonRecord, in the state.
 
 void forget_json() {
+    JsonRecord& J = st().json;
     Py_CLEAR(J.module);
     Py_CLEAR(J.dumps);
     Py_CLEAR(J.encoder);
@@ -45,25 +35,28 @@ void forget_json() {
     J.short_repr = false;
 }
 
-// Borrowed dict entry; null with no exception when absent.
-PyObject* entry(PyObject* dict, PyObject* name) { return PyDict_GetItemWithError(dict, name); }
+// 1 when dict[name] is `expected` itself, 0 when not (or absent), -1 on error.
+int entry_is(PyObject* dict, PyObject* name, PyObject* expected) {
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    if (v == expected) return 1;
+    return v || !PyErr_Occurred() ? 0 : -1;
+}
 
 // 1 when the recorded json is still what `json_module` would run, 0 when
 // not, -1 on error.
 int json_unchanged(PyObject* json_module) {
+    const JsonRecord& J = st().json;
     if (!J.module || json_module != J.module || !PyModule_CheckExact(json_module)) return 0;
     PyObject* g = PyModule_GetDict(json_module);
-    PyObject* v = entry(g, N.dumps);
-    if (v != J.dumps) return v || !PyErr_Occurred() ? 0 : -1;
-    v = entry(g, N.JSONEncoder);
-    if (v != J.encoder) return v || !PyErr_Occurred() ? 0 : -1;
+    int r = entry_is(g, N->dumps, J.dumps);
+    if (r <= 0) return r;
+    if ((r = entry_is(g, N->JSONEncoder, J.encoder)) <= 0) return r;
     // Any assignment to the class (a separator, a method) resets its tag.
     if (compat::type_version(reinterpret_cast<PyTypeObject*>(J.encoder)) != J.encoder_tag) return 0;
-    PyObject* const names[] = {N.encode_basestring, N.INFINITY_, N._make_iterencode};
+    PyObject* const names[] = {N->encode_basestring, N->INFINITY_, N->_make_iterencode};
     PyObject* const recorded[] = {J.encode_basestring, J.infinity, J.make_iterencode};
     for (int i = 0; i < 3; ++i) {
-        v = entry(J.encoder_globals, names[i]);
-        if (v != recorded[i]) return v || !PyErr_Occurred() ? 0 : -1;
+        if ((r = entry_is(J.encoder_globals, names[i], recorded[i])) <= 0) return r;
     }
     return 1;
 }
@@ -289,20 +282,44 @@ inline bool needs_escape(C c) {
 // ---------------------------------------------------------------------------
 class Encoder {
 public:
+    // levels: most container levels written natively (see Level).
     // utf8: write the UTF-8 encoding of the text instead of its code units.
-    Encoder(int max_depth, bool utf8) : max_depth_(max_depth), utf8_(utf8) {}
+    Encoder(int levels, bool utf8, bool short_repr) : levels_left_(levels), utf8_(utf8), short_repr_(short_repr) {}
 
     int top(PyObject* o) { return value(o, 0); }
     PyObject* finish() { return utf8_ ? w_.finish_bytes() : w_.finish(); }
 
 private:
-    // Most container levels written natively. The Python encoder needs one
-    // frame per level, so past what the current recursion budget allows it
-    // decides (and may raise RecursionError); a cycle ends here as well and
-    // gets the encoder's "Circular reference detected".
-    int max_depth_;
+    int levels_left_;
     bool utf8_;
+    bool short_repr_;  // float.__repr__ gives the shortest digits
     Writer w_;
+
+    // The one guard of each container written: false when the value must go
+    // to the Python encoder instead. That encoder needs one frame per level,
+    // so past the levels the recursion budget allows it decides (and may
+    // raise RecursionError); a cycle ends there as well and gets its
+    // "Circular reference detected". The recursion guard keeps the walk
+    // within the thread's stack.
+    class Level {
+    public:
+        explicit Level(Encoder& e) : e_(e), guard_(" while writing a book text") {
+            ok_ = e_.levels_left_ > 0 && guard_.ok();
+            if (!guard_.ok()) PyErr_Clear();
+            if (ok_) --e_.levels_left_;
+        }
+        ~Level() {
+            if (ok_) ++e_.levels_left_;
+        }
+        Level(const Level&) = delete;
+        Level& operator=(const Level&) = delete;
+        bool ok() const { return ok_; }
+
+    private:
+        Encoder& e_;
+        RecursionGuard guard_;
+        bool ok_;
+    };
 
     int value(PyObject* o, int level) {
         PyTypeObject* t = Py_TYPE(o);
@@ -328,12 +345,8 @@ private:
     int sequence(PyObject* o, int level) {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
         if (n == 0) return ascii("[]", 2);
-        if (level >= max_depth_) return 0;
-        RecursionGuard guard(" while writing a book text");
-        if (!guard.ok()) {
-            PyErr_Clear();
-            return 0;
-        }
+        Level guard(*this);
+        if (!guard.ok()) return 0;
         if (ascii("[", 1) < 0) return -1;
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (!w_.newline(level + 1, i != 0)) return -1;
@@ -346,12 +359,8 @@ private:
 
     int dict(PyObject* o, int level) {
         if (PyDict_GET_SIZE(o) == 0) return ascii("{}", 2);
-        if (level >= max_depth_) return 0;
-        RecursionGuard guard(" while writing a book text");
-        if (!guard.ok()) {
-            PyErr_Clear();
-            return 0;
-        }
+        Level guard(*this);
+        if (!guard.ok()) return 0;
         if (ascii("{", 1) < 0) return -1;
         Py_ssize_t pos = 0;
         PyObject *key, *item;
@@ -403,7 +412,7 @@ private:
     int real(double x) {
         if (std::isnan(x)) return ascii("NaN", 3);
         if (std::isinf(x)) return x > 0 ? ascii("Infinity", 8) : ascii("-Infinity", 9);
-        if (J.short_repr) {
+        if (short_repr_) {
             char buf[32];
             return ascii(buf, float_repr(x, buf));
         }
@@ -577,23 +586,24 @@ int capture_json(PyObject* json_module) {
         return 0;
     };
     if (!PyModule_CheckExact(json_module)) return 0;
-    Ref dumps = Ref::steal(PyObject_GetAttr(json_module, N.dumps));
+    Ref dumps = Ref::steal(PyObject_GetAttr(json_module, N->dumps));
     if (!dumps) return missing();
-    Ref encoder = Ref::steal(PyObject_GetAttr(json_module, N.JSONEncoder));
+    Ref encoder = Ref::steal(PyObject_GetAttr(json_module, N->JSONEncoder));
     if (!encoder) return missing();
     if (!PyType_Check(encoder.get())) return 0;
     auto* type = reinterpret_cast<PyTypeObject*>(encoder.get());
-    Ref method = Ref::steal(PyObject_GetAttr(encoder.get(), N.iterencode));
+    Ref method = Ref::steal(PyObject_GetAttr(encoder.get(), N->iterencode));
     if (!method) return missing();
     if (!PyFunction_Check(method.get())) return 0;
     Ref globals = Ref::borrow(PyFunction_GET_GLOBALS(method.get()));
     PyObject* found[3];
-    PyObject* const names[] = {N.encode_basestring, N.INFINITY_, N._make_iterencode};
+    PyObject* const names[] = {N->encode_basestring, N->INFINITY_, N->_make_iterencode};
     for (int i = 0; i < 3; ++i) {
         found[i] = PyDict_GetItemWithError(globals.get(), names[i]);
         if (!found[i]) return missing();
     }
     if (!PyUnstable_Type_AssignVersionTag(type)) return 0;
+    JsonRecord& J = st().json;
     PyObject* style = PySys_GetObject("float_repr_style");
     J.short_repr = style && PyUnicode_Check(style) && PyUnicode_CompareWithASCIIString(style, "short") == 0;
     J.module = Py_NewRef(json_module);
@@ -610,9 +620,9 @@ int capture_json(PyObject* json_module) {
 int native_book_text(PyObject* json_module, PyObject* forms, PyObject** out, bool utf8) {
     int r = json_unchanged(json_module);
     if (r <= 0) return r;
-    int budget = PyThreadState_Get()->py_recursion_remaining - kFrameMargin;
+    int budget = compat::python_frames_left() - kFrameMargin;
     if (budget < 0) return 0;
-    Encoder enc(std::min(budget, kMaxDepth), utf8);
+    Encoder enc(std::min(budget, kMaxDepth), utf8, st().json.short_repr);
     r = enc.top(forms);
     if (r <= 0) return r;
     *out = enc.finish();

@@ -4,15 +4,14 @@
 // (subclasses included) are rebuilt as plain objects; everything else is
 // refused. Nested items go back through the module-level name, so a rebound
 // `_clone_attribute` takes part in every level of a copy.
-#include "support.hpp"
+#include "clone.hpp"
+
+#include "function.hpp"
+#include "globals.hpp"
+#include "pyops.hpp"
 
 namespace r7u {
 namespace {
-
-// Our own function object, so nested calls can skip the call when the
-// module-level name still holds it. Owned: kept for the process, which also
-// keeps its address from being reused by another object.
-PyObject* g_clone_function = nullptr;
 
 // The recursion runs through clone_value, clone_list / clone_dict,
 // clone_pair_into and clone_nested only. Those keep small frames: every rare
@@ -23,11 +22,11 @@ PyObject* g_clone_function = nullptr;
 PyObject* clone_value(PyObject* attr);
 
 R7U_COLD PyObject* unsupported(PyObject* attr) {
-    Ref shown = Ref::steal(PyObject_Format(reinterpret_cast<PyObject*>(Py_TYPE(attr)), N.empty));
+    Ref shown = Ref::steal(PyObject_Format(reinterpret_cast<PyObject*>(Py_TYPE(attr)), N->empty));
     if (!shown) return nullptr;
     Ref msg = Ref::steal(PyUnicode_FromFormat("Error: Unsupported attribute type: %U", shown.get()));
     if (!msg) return nullptr;
-    PyErr_SetObject(S.b.TypeError, msg.get());
+    PyErr_SetObject(st().b.TypeError, msg.get());
     return nullptr;
 }
 
@@ -36,9 +35,9 @@ R7U_NOINLINE PyObject* clone_complex(PyObject* attr) {
         // complex(c.real, c.imag) of two floats keeps both parts bit for bit.
         return PyComplex_FromCComplex(reinterpret_cast<PyComplexObject*>(attr)->cval);
     }
-    Ref real = Ref::steal(PyObject_GetAttr(attr, N.real));
+    Ref real = Ref::steal(PyObject_GetAttr(attr, N->real));
     if (!real) return nullptr;
-    Ref imag = Ref::steal(PyObject_GetAttr(attr, N.imag));
+    Ref imag = Ref::steal(PyObject_GetAttr(attr, N->imag));
     if (!imag) return nullptr;
     PyObject* args[] = {real.get(), imag.get()};
     return PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyComplex_Type), args, 2, nullptr);
@@ -51,7 +50,8 @@ R7U_NOINLINE PyObject* call_rebound(PyObject* value) {
 // A nested item, key or value: through the module-level name, without the
 // call while that still holds our own function.
 PyObject* clone_nested(PyObject* value) {
-    if (global_is(N._clone_attribute, g_clone_function)) return clone_value(value);
+    const State& s = st();
+    if (global_is(s.names._clone_attribute, s.clone_function)) return clone_value(value);
     return call_rebound(value);
 }
 
@@ -153,8 +153,9 @@ const FuncSpec kCloneAttribute = {
 PyObject* make_clone_attribute() {
     PyObject* f = make_function(kCloneAttribute, nullptr, nullptr);
     if (!f) return nullptr;
-    // A failed import may run the module body again: the newest one counts.
-    Py_XSETREF(g_clone_function, Py_NewRef(f));
+    // Held by the state, which also keeps its address from being reused by
+    // another object.
+    Py_XSETREF(st().clone_function, Py_NewRef(f));
     return f;
 }
 
@@ -188,12 +189,12 @@ bool is_fresh_container(PyObject* v) {
     return true;
 }
 
-bool clone_attribute_is_ours() { return global_is(N._clone_attribute, g_clone_function); }
+bool clone_attribute_is_ours() { return global_is(N->_clone_attribute, st().clone_function); }
 
 Ref call_clone_attribute(PyObject* value) {
-    Ref f = global(N._clone_attribute);
+    Ref f = global(N->_clone_attribute);
     if (!f) return {};
-    if (f.get() == g_clone_function) return Ref::steal(clone_value(value));
+    if (f.get() == st().clone_function) return Ref::steal(clone_value(value));
     return Ref::steal(PyObject_CallOneArg(f.get(), value));
 }
 

@@ -1,6 +1,8 @@
-// Every private or version-dependent interpreter call and every compiler or
-// platform difference the rest of the code needs, each behind one small
-// function or macro, so no other file has an #if of its own for them.
+// The compat floor: every private or version-dependent interpreter call,
+// every read of the interpreter's internal layouts (compat_layouts.cpp) and
+// every compiler or platform difference the rest of the code needs, each
+// behind one small function or macro, so no other file has an #if of its
+// own for them. It includes nothing of the module's.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -8,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -24,10 +27,24 @@
 #define R7U_COLD [[gnu::noinline, gnu::cold]]
 #endif
 
+// Around a designated initializer that leaves the rest of a struct zero on
+// purpose (a type object's slots): GCC would warn of each member left out.
+#if defined(__GNUC__)
+#define R7U_PARTIAL_INIT_BEGIN \
+    _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wmissing-field-initializers\"")
+#define R7U_PARTIAL_INIT_END _Pragma("GCC diagnostic pop")
+#else
+#define R7U_PARTIAL_INIT_BEGIN
+#define R7U_PARTIAL_INIT_END
+#endif
+
 namespace r7u::compat {
 
-// The class attribute found along the MRO, held: the class dict only lends
-// it, and code run by the caller may replace it there.
+// The class attribute found along the MRO, held (a new reference, or null
+// with no exception): the class dict only lends it, and code run by the
+// caller may replace it there.
+inline PyObject* type_lookup(PyTypeObject* tp, PyObject* name) { return Py_XNewRef(_PyType_Lookup(tp, name)); }
+// The same lent, for identity tests made before any other code runs.
 inline PyObject* type_lookup_borrowed(PyTypeObject* tp, PyObject* name) { return _PyType_Lookup(tp, name); }
 
 // A new dict with room for `n` entries.
@@ -39,9 +56,20 @@ inline PyObject* dict_new_presized(Py_ssize_t n) { return _PyDict_NewPresized(n)
 // whenever that read cannot stand in for the generic lookup (the class
 // changed since the slot was found, a class attribute of that name, the
 // instance keeps a dict of its own, the slot is empty). It needs the
-// interpreter's internal layouts: inline_map.cpp describes them per minor
-// version and answers null on any other.
+// interpreter's internal layouts: compat_layouts.cpp describes them per
+// minor version and answers null on any other.
 PyObject* inline_attr(PyObject* self, PyObject* name);
+// Forgets every slot inline_attr found (the module that named them is gone).
+void forget_inline_slots();
+
+// Equality of two exact str objects, read from their storage: no
+// comparison protocol runs.
+inline bool str_equal(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
 
 // Generic instance lookup without the class's __getattr__: a new reference,
 // or null without an exception when the name is absent.
@@ -55,6 +83,22 @@ inline PyObject* function_str(PyObject* callable) { return _PyObject_FunctionStr
 
 // sys.getrecursionlimit().
 inline int recursion_limit() { return Py_GetRecursionLimit(); }
+
+// Python frames the calling thread may still push before RecursionError.
+inline int python_frames_left() { return PyThreadState_Get()->py_recursion_remaining; }
+
+// Lets a class made by type() keep `module` alive, as a class made from a
+// spec of the module does (the class releases it when it goes).
+inline void type_hold_module(PyTypeObject* tp, PyObject* module) {
+    Py_XSETREF(reinterpret_cast<PyHeapTypeObject*>(tp)->ht_module, Py_NewRef(module));
+}
+
+// The __name__ object of a class: the heap type's own, else a new str.
+// A new reference, or null with an exception set.
+inline PyObject* type_name(PyTypeObject* tp) {
+    if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) return Py_NewRef(reinterpret_cast<PyHeapTypeObject*>(tp)->ht_name);
+    return PyType_GetName(tp);
+}
 
 // Changes whenever the type or a base is modified (0: not tagged).
 inline unsigned int type_version(PyTypeObject* tp) { return tp->tp_version_tag; }

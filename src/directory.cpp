@@ -8,8 +8,10 @@
 // (only load's guard against link loops asks the host's os.stat directly).
 // A failed save repairs the folders it touched before the original error
 // goes on: every book file ends up with its old or its complete new content.
-#include "mapped.hpp"
+#include "directory.hpp"
 
+#include "book.hpp"
+#include "mapped.hpp"
 #include "platform.hpp"
 
 #include <algorithm>
@@ -21,10 +23,6 @@
 
 namespace r7u {
 namespace {
-
-// Our own backup-step function, so that save can use the richer internal
-// form while the class attribute still holds it. Owned for the process.
-PyObject* g_backup_function = nullptr;
 
 // ---------------------------------------------------------------------------
 // Small helpers.
@@ -44,9 +42,9 @@ Ref cat3(PyObject* a, PyObject* b, PyObject* c) {
 
 // isinstance(value, (ParameterDirectory, ParameterBook)), both looked up now.
 int is_item(PyObject* value) {
-    Ref dir_cls = global(N.ParameterDirectory);
+    Ref dir_cls = global(N->ParameterDirectory);
     if (!dir_cls) return -1;
-    Ref book_cls = global(N.ParameterBook);
+    Ref book_cls = global(N->ParameterBook);
     if (!book_cls) return -1;
     int r = PyObject_IsInstance(value, dir_cls.get());
     if (r != 0) return r;
@@ -55,9 +53,9 @@ int is_item(PyObject* value) {
 
 // ParameterBook.ExtName, read afresh at each use.
 Ref ext_name() {
-    Ref book_cls = global(N.ParameterBook);
+    Ref book_cls = global(N->ParameterBook);
     if (!book_cls) return {};
-    return Ref::steal(PyObject_GetAttr(book_cls.get(), N.ExtName));
+    return Ref::steal(PyObject_GetAttr(book_cls.get(), N->ExtName));
 }
 
 // `_os.<func>(a)` / `_os.<func>(a, b)` and the same on `_path`, with the
@@ -70,21 +68,22 @@ Ref fs_call(PyObject* module_name, PyObject* func, PyObject* a, PyObject* b = nu
 }
 
 int fs_test(PyObject* func, PyObject* path) {
-    Ref r = fs_call(N._path, func, path);
+    Ref r = fs_call(N->_path, func, path);
     if (!r) return -1;
     return PyObject_IsTrue(r.get());
 }
 
 Ref path_attr(PyObject* attr) {
-    Ref mod = global(N._path);
+    Ref mod = global(N->_path);
     if (!mod) return {};
     return Ref::steal(PyObject_GetAttr(mod.get(), attr));
 }
 
 }  // namespace
 
-MappedClass g_directory_class{"ParameterDirectory", &N.priv_dir_parameters, nullptr, &N.ParameterDirectory,
-                              RoutedName{"parameters"}, is_item, true};
+MappedClass g_directory_class{"ParameterDirectory",    &Names::priv_dir_parameters, nullptr,
+                              &Names::ParameterDirectory, "parameters",          &State::routed_directory,
+                              &State::pristine_directory, is_item,               true};
 
 namespace {
 
@@ -137,14 +136,14 @@ void best_effort(Ref r) {
 // Moves `backup` back to `path`, replacing whatever a failed write left there
 // (a platform whose rename does not replace says FileExistsError).
 void restore(PyObject* backup, PyObject* path) {
-    if (fs_call(N._os, N.rename, backup, path)) return;
+    if (fs_call(N->_os, N->rename, backup, path)) return;
     if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) {
         PyErr_Clear();
         return;
     }
     PyErr_Clear();
-    best_effort(fs_call(N._os, N.remove, path));
-    best_effort(fs_call(N._os, N.rename, backup, path));
+    best_effort(fs_call(N->_os, N->remove, path));
+    best_effort(fs_call(N->_os, N->rename, backup, path));
 }
 
 // `backup` without its trailing "-", or null when it has none.
@@ -166,7 +165,7 @@ Ref backup_books(PyObject* directory, PyObject* kept) {
     if (!made) return {};
     Ref origins = Ref::steal(PyList_New(0));
     if (!origins) return {};
-    Ref listing = fs_call(N._os, N.listdir, directory);
+    Ref listing = fs_call(N->_os, N->listdir, directory);
     if (!listing) return {};
     Ref sep;  // looked up at the first book file: an empty folder needs none
     int r = walk_iterable(listing.get(), [&](PyObject* entry) -> int {
@@ -174,20 +173,20 @@ Ref backup_books(PyObject* directory, PyObject* kept) {
         if (!ext) return -1;
         int book = is_book_file_name(entry, ext.get());
         if (book <= 0) return book;
-        if (!sep && !(sep = path_attr(N.sep))) return -1;
+        if (!sep && !(sep = path_attr(N->sep))) return -1;
         Ref path = cat3(directory, sep.get(), entry);
         if (!path) return -1;
-        Ref backup = cat(path.get(), N.dir_dash);
+        Ref backup = cat(path.get(), N->dir_dash);
         if (!backup) return -1;
-        int move = fs_test(N.isfile, path.get());
+        int move = fs_test(N->isfile, path.get());
         if (move < 0) return -1;
         if (move) {
-            int taken = fs_test(N.exists, backup.get());
+            int taken = fs_test(N->exists, backup.get());
             if (taken < 0) return -1;
             move = !taken;
         }
         if (!move) return kept ? PyList_Append(kept, path.get()) : 0;
-        if (!fs_call(N._os, N.rename, path.get(), backup.get())) return -1;
+        if (!fs_call(N->_os, N->rename, path.get(), backup.get())) return -1;
         if (PyList_Append(origins.get(), path.get()) < 0 || PyList_Append(made.get(), backup.get()) < 0) {
             // Moved but not recorded: put this one back at once.
             PendingError pending;
@@ -224,7 +223,7 @@ struct FolderSave {
 
 // A path as the host compares it (`_path.normcase`, where there is one).
 Ref normcase(PyObject* path) {
-    Ref r = fs_call(N._path, N.normcase, path);
+    Ref r = fs_call(N->_path, N->normcase, path);
     if (!r) {
         PyErr_Clear();
         return Ref::borrow(path);
@@ -266,8 +265,8 @@ void repair_folder(FolderSave& fs) {
         int known = contains_str(origins.get(), book);
         if (known == 0) known = contains_str(fs.kept.get(), book);
         if (known == 0) {
-            int present = fs_test(N.isfile, book);
-            if (present > 0) best_effort(fs_call(N._os, N.remove, book));
+            int present = fs_test(N->isfile, book);
+            if (present > 0) best_effort(fs_call(N->_os, N->remove, book));
         }
         PyErr_Clear();
     }
@@ -280,7 +279,7 @@ void repair_folder(FolderSave& fs) {
             done = 0;
         }
         if (done) {
-            best_effort(fs_call(N._os, N.remove, backup));
+            best_effort(fs_call(N->_os, N->remove, backup));
         } else {
             restore(backup, origin.get());
         }
@@ -490,7 +489,7 @@ int take_folder(PyObject* dir, PyObject* path, Folder& folder, TreeRules& rules,
             Ref ext = ext_name();
             if (!ext) return -1;
             if (!PyUnicode_CheckExact(ext.get())) rules.native = false;
-            e.file_entry = cat3(e.name.get(), N.dir_dot, ext.get());
+            e.file_entry = cat3(e.name.get(), N->dir_dot, ext.get());
             if (!e.file_entry) return -1;
             if (!PyUnicode_Check(e.file_entry.get())) {
                 PyErr_Format(PyExc_TypeError, "book file name must be str, not %.200s",
@@ -532,17 +531,10 @@ int take_folder(PyObject* dir, PyObject* path, Folder& folder, TreeRules& rules,
 // ---------------------------------------------------------------------------
 
 // The host's os and os.path and the services the folder layout names, as
-// they were when the module was made. Owned for the process.
-struct HostFs {
-    PyObject* os = nullptr;
-    PyObject* path = nullptr;
-    PyObject* os_funcs[4] = {};
-    PyObject* path_funcs[6] = {};
-};
-HostFs g_host;
-
-PyObject** const kOsNames[] = {&N.listdir, &N.makedirs, &N.rename, &N.remove};
-PyObject** const kPathNames[] = {&N.exists, &N.isdir, &N.isfile, &N.basename, &N.sep, &N.dirname};
+// they were when the module was made: HostFs, in the state.
+const NameId kOsNames[] = {&Names::listdir, &Names::makedirs, &Names::rename, &Names::remove};
+const NameId kPathNames[] = {&Names::exists, &Names::isdir, &Names::isfile, &Names::basename, &Names::sep,
+                             &Names::dirname};
 
 int capture_host_fs(PyObject* ns) {
     (void)ns;
@@ -550,35 +542,35 @@ int capture_host_fs(PyObject* ns) {
     if (!os) return -1;
     Ref path = Ref::steal(PyObject_GetAttrString(os.get(), "path"));
     if (!path) return -1;
-    HostFs h;
-    h.os = os.release();
-    h.path = path.release();
-    for (size_t i = 0; i < 4; ++i) h.os_funcs[i] = PyObject_GetAttr(h.os, *kOsNames[i]);
-    for (size_t i = 0; i < 6; ++i) h.path_funcs[i] = PyObject_GetAttr(h.path, *kPathNames[i]);
+    HostFs& h = st().host;
+    Py_XSETREF(h.os, os.release());
+    Py_XSETREF(h.path, path.release());
+    for (size_t i = 0; i < 4; ++i) Py_XSETREF(h.os_funcs[i], PyObject_GetAttr(h.os, name_of(kOsNames[i])));
+    for (size_t i = 0; i < 6; ++i) Py_XSETREF(h.path_funcs[i], PyObject_GetAttr(h.path, name_of(kPathNames[i])));
     PyErr_Clear();
-    g_host = h;  // kept for the process, like the other captures
     return 0;
 }
 
 bool module_fs_unchanged() {
-    if (!g_host.os) return false;
-    Ref os = global(N._os);
-    Ref path = os ? global(N._path) : Ref();
+    const HostFs& host = st().host;
+    if (!host.os) return false;
+    Ref os = global(N->_os);
+    Ref path = os ? global(N->_path) : Ref();
     if (!os || !path) {
         PyErr_Clear();
         return false;
     }
-    if (os.get() != g_host.os || path.get() != g_host.path) return false;
+    if (os.get() != host.os || path.get() != host.path) return false;
     for (size_t i = 0; i < 4; ++i) {
-        Ref f = Ref::steal(PyObject_GetAttr(g_host.os, *kOsNames[i]));
-        if (f.get() != g_host.os_funcs[i] || !f) {
+        Ref f = Ref::steal(PyObject_GetAttr(host.os, name_of(kOsNames[i])));
+        if (f.get() != host.os_funcs[i] || !f) {
             PyErr_Clear();
             return false;
         }
     }
     for (size_t i = 0; i < 6; ++i) {
-        Ref f = Ref::steal(PyObject_GetAttr(g_host.path, *kPathNames[i]));
-        if (f.get() != g_host.path_funcs[i] || !f) {
+        Ref f = Ref::steal(PyObject_GetAttr(host.path, name_of(kPathNames[i])));
+        if (f.get() != host.path_funcs[i] || !f) {
             PyErr_Clear();
             return false;
         }
@@ -592,13 +584,13 @@ bool native_save_applies(const TreeRules& rules) {
     if (!PyType_Check(dir_cls) || Py_TYPE(dir_cls) != &PyType_Type) return false;
     auto* tp = reinterpret_cast<PyTypeObject*>(dir_cls);
     if (tp->tp_base != &PyBaseObject_Type) return false;  // ours derive from object alone
-    if (member_impl(tp, N.save) != dir_save) return false;
-    Ref step = Ref::steal(PyObject_GetAttr(dir_cls, N._backup_books_in_this_directory));
+    if (member_impl(tp, N->save) != dir_save) return false;
+    Ref step = Ref::steal(PyObject_GetAttr(dir_cls, N->_backup_books_in_this_directory));
     if (!step) {
         PyErr_Clear();
         return false;
     }
-    if (step.get() != g_backup_function) return false;
+    if (step.get() != st().backup_function) return false;
     if (!PyType_Check(rules.book_cls.get()) || Py_TYPE(rules.book_cls.get()) != &PyType_Type ||
         !book_class_saves_natively(rules.book_cls.get())) {
         return false;
@@ -643,7 +635,7 @@ int written_by_this_save(const Folder& folder, PyObject* entry, PyObject* path) 
         Ref other = Ref::steal(PyObject_CallMethod(e.file_entry.get(), "casefold", nullptr));
         if (!other) return -1;
         if (!str_equal(folded.get(), other.get())) continue;
-        Ref same = Ref::steal(PyObject_CallMethod(g_host.path, "samefile", "OO", path, e.target.get()));
+        Ref same = Ref::steal(PyObject_CallMethod(st().host.path, "samefile", "OO", path, e.target.get()));
         if (!same) {
             PyErr_Clear();
             return 1;  // cannot tell: keep it
@@ -667,7 +659,7 @@ bool is_writer_temp_name(PyObject* entry) {
     if (!PyUnicode_Check(entry)) return false;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(entry);
     if (n < 17 || PyUnicode_READ_CHAR(entry, 0) != '.' || PyUnicode_READ_CHAR(entry, n - 15) != '.') return false;
-    if (PyUnicode_Tailmatch(entry, N.dot_tmp, 0, n, 1) != 1) return false;
+    if (PyUnicode_Tailmatch(entry, N->dot_tmp, 0, n, 1) != 1) return false;
     for (Py_ssize_t i = n - 14; i < n - 4; ++i) {
         Py_UCS4 c = PyUnicode_READ_CHAR(entry, i);
         if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
@@ -678,20 +670,20 @@ bool is_writer_temp_name(PyObject* entry) {
 // Removes a leftover temporary file of a killed save; a young one may
 // belong to a save running now and stays.
 int remove_leftover_temp(PyObject* path) {
-    Ref st = Ref::steal(PyObject_CallMethod(g_host.os, "lstat", "O", path));
-    if (!st) {
+    Ref info = Ref::steal(PyObject_CallMethod(st().host.os, "lstat", "O", path));
+    if (!info) {
         PyErr_Clear();  // gone meanwhile
         return 0;
     }
-    Ref mode = Ref::steal(PyObject_GetAttrString(st.get(), "st_mode"));
-    Ref mtime = mode ? Ref::steal(PyObject_GetAttrString(st.get(), "st_mtime")) : Ref();
+    Ref mode = Ref::steal(PyObject_GetAttrString(info.get(), "st_mode"));
+    Ref mtime = mode ? Ref::steal(PyObject_GetAttrString(info.get(), "st_mtime")) : Ref();
     if (!mtime) return -1;
     const long m = PyLong_AsLong(mode.get());
     const double t = PyFloat_AsDouble(mtime.get());
     if (PyErr_Occurred()) return -1;
     if ((m & 0170000) != 0100000) return 0;
     if (static_cast<double>(time(nullptr)) - t < kLeftoverSeconds) return 0;
-    if (!fs_call(N._os, N.remove, path)) PyErr_Clear();  // another save took it first
+    if (!fs_call(N->_os, N->remove, path)) PyErr_Clear();  // another save took it first
     return 0;
 }
 
@@ -716,15 +708,15 @@ int remove_stale_books(const Folder& folder, PyObject* listing, PyObject* sep) {
         if (mine != 0) return mine < 0 ? -1 : 0;
         Ref path = cat3(folder.path.get(), sep, entry);
         if (!path) return -1;
-        int is_file = fs_test(N.isfile, path.get());
+        int is_file = fs_test(N->isfile, path.get());
         if (is_file <= 0) return is_file;
-        Ref backup = cat(path.get(), N.dir_dash);
+        Ref backup = cat(path.get(), N->dir_dash);
         if (!backup) return -1;
-        int taken = fs_test(N.exists, backup.get());
+        int taken = fs_test(N->exists, backup.get());
         if (taken != 0) return taken < 0 ? -1 : 0;
         int same = written_by_this_save(folder, entry, path.get());
         if (same != 0) return same < 0 ? -1 : 0;
-        return fs_call(N._os, N.remove, path.get()) ? 0 : -1;
+        return fs_call(N->_os, N->remove, path.get()) ? 0 : -1;
     });
 }
 
@@ -757,7 +749,7 @@ int refuse_case_variants(const Folder& folder, PyObject* sep) {
         if (exact != 0) return exact < 0 ? -1 : 0;
         Ref path = cat3(folder.path.get(), sep, entry);
         if (!path) return -1;
-        Ref same = Ref::steal(PyObject_CallMethod(g_host.path, "samefile", "OO", path.get(), e.target.get()));
+        Ref same = Ref::steal(PyObject_CallMethod(st().host.path, "samefile", "OO", path.get(), e.target.get()));
         if (!same) {
             PyErr_Clear();  // the book's own file does not exist: two files
             return 0;
@@ -777,13 +769,13 @@ int survey(Folder& folder, PyObject* sep) {
     RecursionGuard guard(" while saving a ParameterDirectory");
     if (!guard.ok()) return -1;
     PyObject* path = folder.path.get();
-    int exists = fs_test(N.exists, path);
+    int exists = fs_test(N->exists, path);
     if (exists < 0) return -1;
     folder.exists = exists;
     if (!exists) return 0;  // nor does anything below it
-    int is_dir = fs_test(N.isdir, path);
+    int is_dir = fs_test(N->isdir, path);
     if (is_dir <= 0) return is_dir;  // fails when its turn comes, as it always did
-    folder.listing = fs_call(N._os, N.listdir, path);
+    folder.listing = fs_call(N->_os, N->listdir, path);
     if (!folder.listing) return -1;
     if (!PyList_CheckExact(folder.listing.get())) {
         folder.listing = Ref::steal(PySequence_List(folder.listing.get()));
@@ -801,19 +793,19 @@ int write_folder(const Folder& folder, PyObject* sep, bool top) {
     if (!guard.ok()) return -1;
     PyObject* path = folder.path.get();
     if (!folder.exists) {
-        if (!fs_call(N._os, N.makedirs, path)) return -1;
+        if (!fs_call(N->_os, N->makedirs, path)) return -1;
         if (top) {
             // The new folder's own entry; below the top, each parent's
             // flush at its end covers its new sub-folders.
-            Ref parent = fs_call(N._path, N.dirname, path);
+            Ref parent = fs_call(N->_path, N->dirname, path);
             if (!parent) return -1;
-            if (PyUnicode_Check(parent.get()) && PyUnicode_GET_LENGTH(parent.get()) == 0) parent = Ref::borrow(N.dir_dot);
+            if (PyUnicode_Check(parent.get()) && PyUnicode_GET_LENGTH(parent.get()) == 0) parent = Ref::borrow(N->dir_dot);
             if (sync_folder_of(parent.get()) < 0) return -1;
         }
     } else if (!folder.listing) {
         // Not a folder: the assertion, or the host's error from listing it.
-        if (!assert_that([&] { return fs_test(N.isdir, path); })) return -1;
-        if (!fs_call(N._os, N.listdir, path)) return -1;
+        if (!assert_that([&] { return fs_test(N->isdir, path); })) return -1;
+        if (!fs_call(N->_os, N->listdir, path)) return -1;
     }
     for (const Entry& e : folder.entries) {
         if (e.is_dir) {
@@ -832,12 +824,12 @@ int write_folder(const Folder& folder, PyObject* sep, bool top) {
 int save_items(const Folder& folder, FolderSave& fs) {
     for (const Entry& e : folder.entries) {
         if (e.is_dir) {
-            Ref r = Ref::steal(PyObject_CallMethodOneArg(e.item.get(), N.save, e.target.get()));
+            Ref r = Ref::steal(PyObject_CallMethodOneArg(e.item.get(), N->save, e.target.get()));
             if (!r) return -1;
             continue;
         }
         fs.current_book = e.target.copy();
-        Ref r = Ref::steal(PyObject_CallMethodOneArg(e.item.get(), N.save, e.target.get()));
+        Ref r = Ref::steal(PyObject_CallMethodOneArg(e.item.get(), N->save, e.target.get()));
         if (!r) return -1;
         fs.current_book.reset();
         if (PyList_Append(fs.completed.get(), e.target.get()) < 0) return -1;
@@ -849,7 +841,7 @@ int save_items(const Folder& folder, FolderSave& fs) {
 int remove_backups(PyObject* backups) {
     PyObject* first = nullptr;
     int r = walk_iterable(backups, [&](PyObject* backup) -> int {
-        if (!fs_call(N._os, N.remove, backup)) {
+        if (!fs_call(N->_os, N->remove, backup)) {
             if (first) {
                 PyErr_Clear();
             } else {
@@ -870,21 +862,21 @@ int save_by_protocol(PyObject* directory, const Folder& top) {
     FolderSave fs;
     fs.completed = Ref::steal(PyList_New(0));
     if (!fs.completed) return -1;
-    int exists = fs_test(N.exists, directory);
+    int exists = fs_test(N->exists, directory);
     if (exists < 0) return -1;
     if (!exists) {
-        if (!fs_call(N._os, N.makedirs, directory)) return -1;
+        if (!fs_call(N->_os, N->makedirs, directory)) return -1;
         fs.backups = Ref::steal(PyList_New(0));
         if (!fs.backups) return -1;
         fs.kept = Ref::steal(PyList_New(0));  // a new folder holds nothing
         if (!fs.kept) return -1;
     } else {
-        if (!assert_that([&] { return fs_test(N.isdir, directory); })) return -1;
-        Ref cls = global(N.ParameterDirectory);
+        if (!assert_that([&] { return fs_test(N->isdir, directory); })) return -1;
+        Ref cls = global(N->ParameterDirectory);
         if (!cls) return -1;
-        Ref step = Ref::steal(PyObject_GetAttr(cls.get(), N._backup_books_in_this_directory));
+        Ref step = Ref::steal(PyObject_GetAttr(cls.get(), N->_backup_books_in_this_directory));
         if (!step) return -1;
-        if (step.get() == g_backup_function) {
+        if (step.get() == st().backup_function) {
             fs.kept = Ref::steal(PyList_New(0));
             if (!fs.kept) return -1;
             fs.backups = backup_books(directory, fs.kept.get());
@@ -911,13 +903,13 @@ PyObject* dir_save(PyObject* const* args, PyObject*) {
     // Every name and every book of the tree is checked before anything on
     // disk changes.
     TreeRules rules;
-    rules.dir_cls = global(N.ParameterDirectory);
+    rules.dir_cls = global(N->ParameterDirectory);
     if (!rules.dir_cls) return nullptr;
-    rules.book_cls = global(N.ParameterBook);
+    rules.book_cls = global(N->ParameterBook);
     if (!rules.book_cls) return nullptr;
-    rules.sep = path_attr(N.sep);
+    rules.sep = path_attr(N->sep);
     if (!rules.sep) return nullptr;
-    rules.altsep = path_attr(N.altsep);
+    rules.altsep = path_attr(N->altsep);
     if (!rules.altsep) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
         PyErr_Clear();
@@ -942,7 +934,7 @@ PyObject* dir_save(PyObject* const* args, PyObject*) {
 
 // The entry's name cut at its first ".".
 Ref book_item_name(PyObject* entry) {
-    Ref base = fs_call(N._path, N.basename, entry);
+    Ref base = fs_call(N->_path, N->basename, entry);
     if (!base) return {};
     if (!PyUnicode_Check(base.get())) {
         PyErr_Format(PyExc_TypeError, "folder entry must be str, not %.200s", Py_TYPE(base.get())->tp_name);
@@ -962,9 +954,9 @@ Ref book_item_name(PyObject* entry) {
 // private name or the routed one of dir's class goes in by subscription, so
 // it stays an item whatever class the module names now.
 int store_loaded(PyObject* dir, PyObject* name, PyObject* item) {
-    int hit = py_eq(name, N.priv_dir_parameters);
+    int hit = py_eq(name, N->priv_dir_parameters);
     if (hit == 0) {
-        Ref routed = routed_name(dir, g_directory_class.routed);
+        Ref routed = routed_name(dir, g_directory_class.routed_suffix, st().routed_directory);
         hit = routed ? py_eq(name, routed.get()) : -1;
     }
     if (hit < 0) return -1;
@@ -978,28 +970,28 @@ int store_loaded(PyObject* dir, PyObject* name, PyObject* item) {
 using FolderId = std::pair<unsigned long long, unsigned long long>;
 thread_local std::vector<FolderId> t_loading;
 
-// The host's own os.stat (not the module-level `_os`, which only makes the
-// calls the folder layout names). Owned for the process.
-PyObject* g_stat = nullptr;
+// The host's own os.stat (HostFs::stat; not the module-level `_os`, which
+// only makes the calls the folder layout names).
 
 // 1 with *id set; 0 when the folder has no usable identity (the walk goes
 // on unchecked); -1 with an exception set.
 int folder_id(PyObject* directory, FolderId* id) {
-    if (!g_stat) {
+    PyObject*& stat = st().host.stat;
+    if (!stat) {
         Ref os = Ref::steal(PyImport_ImportModule("os"));
         if (!os) return -1;
-        g_stat = PyObject_GetAttrString(os.get(), "stat");
-        if (!g_stat) return -1;
+        stat = PyObject_GetAttrString(os.get(), "stat");
+        if (!stat) return -1;
     }
-    Ref st = Ref::steal(PyObject_CallOneArg(g_stat, directory));
-    if (!st) {
+    Ref info = Ref::steal(PyObject_CallOneArg(stat, directory));
+    if (!info) {
         if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
         PyErr_Clear();
         return 0;
     }
-    Ref dev = Ref::steal(PyObject_GetAttrString(st.get(), "st_dev"));
+    Ref dev = Ref::steal(PyObject_GetAttrString(info.get(), "st_dev"));
     if (!dev) return -1;
-    Ref ino = Ref::steal(PyObject_GetAttrString(st.get(), "st_ino"));
+    Ref ino = Ref::steal(PyObject_GetAttrString(info.get(), "st_ino"));
     if (!ino) return -1;
     id->first = PyLong_AsUnsignedLongLong(dev.get());
     if (!PyErr_Occurred()) id->second = PyLong_AsUnsignedLongLong(ino.get());
@@ -1040,33 +1032,33 @@ public:
 PyObject* load_folder(PyObject* directory) {
     RecursionGuard guard(" while loading a ParameterDirectory");
     if (!guard.ok()) return nullptr;
-    Ref listing = fs_call(N._os, N.listdir, directory);
+    Ref listing = fs_call(N->_os, N->listdir, directory);
     if (!listing) return nullptr;
     LoadingFolder loading;
     if (loading.enter(directory) < 0) return nullptr;
-    Ref cls = global(N.ParameterDirectory);
+    Ref cls = global(N->ParameterDirectory);
     if (!cls) return nullptr;
     Ref result = Ref::steal(PyObject_CallNoArgs(cls.get()));
     if (!result) return nullptr;
     Ref sep;  // looked up at the first entry: an empty folder needs none
     int r = walk_iterable(listing.get(), [&](PyObject* entry) -> int {
-        if (!sep && !(sep = path_attr(N.sep))) return -1;
+        if (!sep && !(sep = path_attr(N->sep))) return -1;
         Ref path = cat3(directory, sep.get(), entry);
         if (!path) return -1;
-        int is_dir = fs_test(N.isdir, path.get());
+        int is_dir = fs_test(N->isdir, path.get());
         if (is_dir < 0) return -1;
         if (is_dir) {
-            Ref dir_cls = global(N.ParameterDirectory);
+            Ref dir_cls = global(N->ParameterDirectory);
             if (!dir_cls) return -1;
-            Ref item = Ref::steal(PyObject_CallMethodOneArg(dir_cls.get(), N.load, path.get()));
+            Ref item = Ref::steal(PyObject_CallMethodOneArg(dir_cls.get(), N->load, path.get()));
             if (!item) return -1;
             return store_loaded(result.get(), entry, item.get());
         }
-        int is_file = fs_test(N.isfile, path.get());
+        int is_file = fs_test(N->isfile, path.get());
         if (is_file <= 0) return is_file;
         Ref ext = ext_name();
         if (!ext) return -1;
-        Ref suffix = cat(N.dir_dot, ext.get());
+        Ref suffix = cat(N->dir_dot, ext.get());
         if (!suffix) return -1;
         if (!PyUnicode_Check(entry)) {
             PyErr_Format(PyExc_TypeError, "folder entry must be str, not %.200s", Py_TYPE(entry)->tp_name);
@@ -1074,9 +1066,9 @@ PyObject* load_folder(PyObject* directory) {
         }
         Py_ssize_t ends = PyUnicode_Tailmatch(entry, suffix.get(), 0, PY_SSIZE_T_MAX, 1);
         if (ends <= 0) return static_cast<int>(ends);
-        Ref book_cls = global(N.ParameterBook);
+        Ref book_cls = global(N->ParameterBook);
         if (!book_cls) return -1;
-        Ref item = Ref::steal(PyObject_CallMethodOneArg(book_cls.get(), N.load, path.get()));
+        Ref item = Ref::steal(PyObject_CallMethodOneArg(book_cls.get(), N->load, path.get()));
         if (!item) return -1;
         Ref name = book_item_name(entry);
         if (!name) return -1;
@@ -1125,18 +1117,18 @@ const char* const kLoadDoc[] = {
 };
 
 const FuncSpec kInit = {"__init__", dir_init, 2, {{"self"}, {"parameters", "_Optional[dict]", Check::OptDict}}};
-const FuncSpec kClone = {"clone", mapped_body(g_directory_class, Shared::Clone), 1, {{"self"}}, nullptr, nullptr, kCloneDoc};
-const FuncSpec kItems = {"items", mapped_body(g_directory_class, Shared::Items), 1, {{"self"}}};
-const FuncSpec kNames = {"names", mapped_body(g_directory_class, Shared::Names), 1, {{"self"}}};
-const FuncSpec kGetattr = {"__getattr__", mapped_body(g_directory_class, Shared::Getattr), 2, {{"self"}, {"item"}}};
-const FuncSpec kSetattr = {"__setattr__", mapped_body(g_directory_class, Shared::Setattr), 3, {{"self"}, {"key"}, {"value"}}};
-const FuncSpec kDelattr = {"__delattr__", mapped_body(g_directory_class, Shared::Delattr), 2, {{"self"}, {"item"}}};
-const FuncSpec kDelitem = {"__delitem__", mapped_body(g_directory_class, Shared::Delitem), 2, {{"self"}, {"key"}}};
-const FuncSpec kGetitem = {"__getitem__", mapped_body(g_directory_class, Shared::Getitem), 2, {{"self"}, {"item"}}};
-const FuncSpec kSetitem = {"__setitem__", mapped_body(g_directory_class, Shared::Setitem), 3, {{"self"}, {"key"}, {"value"}}};
-const FuncSpec kClear = {"clear", mapped_body(g_directory_class, Shared::Clear), 1, {{"self"}}, nullptr, nullptr, kClearDoc};
+const FuncSpec kClone = {"clone", mapped_body<g_directory_class>(Shared::Clone), 1, {{"self"}}, nullptr, nullptr, kCloneDoc};
+const FuncSpec kItems = {"items", mapped_body<g_directory_class>(Shared::Items), 1, {{"self"}}};
+const FuncSpec kNames = {"names", mapped_body<g_directory_class>(Shared::Names), 1, {{"self"}}};
+const FuncSpec kGetattr = {"__getattr__", mapped_body<g_directory_class>(Shared::Getattr), 2, {{"self"}, {"item"}}};
+const FuncSpec kSetattr = {"__setattr__", mapped_body<g_directory_class>(Shared::Setattr), 3, {{"self"}, {"key"}, {"value"}}};
+const FuncSpec kDelattr = {"__delattr__", mapped_body<g_directory_class>(Shared::Delattr), 2, {{"self"}, {"item"}}};
+const FuncSpec kDelitem = {"__delitem__", mapped_body<g_directory_class>(Shared::Delitem), 2, {{"self"}, {"key"}}};
+const FuncSpec kGetitem = {"__getitem__", mapped_body<g_directory_class>(Shared::Getitem), 2, {{"self"}, {"item"}}};
+const FuncSpec kSetitem = {"__setitem__", mapped_body<g_directory_class>(Shared::Setitem), 3, {{"self"}, {"key"}, {"value"}}};
+const FuncSpec kClear = {"clear", mapped_body<g_directory_class>(Shared::Clear), 1, {{"self"}}, nullptr, nullptr, kClearDoc};
 const FuncSpec kRename = {
-    "rename", mapped_body(g_directory_class, Shared::Rename), 3, {{"self"}, {"old", "str", Check::Str}, {"new", "str", Check::Str}},
+    "rename", mapped_body<g_directory_class>(Shared::Rename), 3, {{"self"}, {"old", "str", Check::Str}, {"new", "str", Check::Str}},
     nullptr, nullptr, kRenameDoc,
 };
 const FuncSpec kBackup = {
@@ -1153,7 +1145,7 @@ constexpr const char* kOwner = "ParameterDirectory";
 }  // namespace
 
 int fill_directory_namespace(PyObject* ns) {
-    g_directory_class.own_getattr = mapped_body(g_directory_class, Shared::Getattr);
+    g_directory_class.own_getattr = mapped_body<g_directory_class>(Shared::Getattr);
     if (capture_host_fs(ns) < 0) return -1;
     Ref none_default = Ref::steal(PyTuple_Pack(1, Py_None));
     if (!none_default) return -1;
@@ -1164,8 +1156,7 @@ int fill_directory_namespace(PyObject* ns) {
                      {kDelitem}, {kGetitem}, {kSetitem}, {kClear}, {kRename},
                      {kBackup, nullptr, Kind::Static, &backup}, {kSave}, {kLoad, nullptr, Kind::Static}}) < 0)
         return -1;
-    // A failed import may run the module body again: the newest one counts.
-    Py_XSETREF(g_backup_function, backup.release());
+    Py_XSETREF(st().backup_function, backup.release());
     return 0;
 }
 

@@ -13,11 +13,16 @@
 // slot is ours, and __objclass__ is absent, as on a Python function. The
 // built-in function type would do for those tools too, but inspect then takes
 // our __init__ for a C slot and finds no signature for the classes.
-#include "support.hpp"
+#include "function.hpp"
+
+#include "pyops.hpp"
 
 #include <cstddef>
 
 namespace r7u {
+
+extern PyTypeObject FunctionType;
+
 namespace {
 
 struct FunctionObject {
@@ -37,9 +42,8 @@ struct FunctionObject {
     PyObject* code;
     PyObject* dict;
     PyObject* weakreflist;
+    PyObject* owner;  // the module: its state serves every call
 };
-
-PyTypeObject* FunctionType = nullptr;  // static, readied once per process
 
 inline FunctionObject* as_fn(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
 
@@ -239,6 +243,7 @@ int fn_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->annotations);
     Py_VISIT(f->code);
     Py_VISIT(f->dict);
+    Py_VISIT(f->owner);
     return 0;
 }
 
@@ -262,6 +267,7 @@ void fn_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (f->weakreflist) PyObject_ClearWeakRefs(self);
     fn_clear(self);
+    Py_CLEAR(f->owner);
     for (PyObject*& n : f->argnames) Py_CLEAR(n);
     PyObject_GC_Del(self);
 }
@@ -442,34 +448,26 @@ Ref build_code(FunctionObject* f) {
 // ---------------------------------------------------------------------------
 // Fast class slots.
 // ---------------------------------------------------------------------------
-// Where type(self).<name> led last time: one of our functions taking exactly
-// the arguments of the slot, found for `type` while its version tag was
-// `version`. Any change to the class or its bases changes the tag, so while
-// it holds, the class still holds that function.
-struct SpecialCache {
-    PyTypeObject* type = nullptr;  // compared only
-    unsigned int version = 0;
-    const FunctionObject* f = nullptr;
-};
-
+// SpecialCache (state.hpp): one of our functions taking exactly the
+// arguments of the slot. Any change to the class or its bases changes the
+// version tag, so while it holds, the class still holds that function.
 // type(self).<name>(self, a[, b]) as the interpreter's slot wrappers call it.
 PyObject* call_special(PyObject* self, PyObject* name, PyObject* a, PyObject* b, SpecialCache& cache) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject* args[3] = {self, a, b};
     const Py_ssize_t n = b ? 3 : 2;
     if (cache.type == tp && cache.version == compat::type_version(tp) && cache.version != 0 &&
-        cache.f->spec.nparams == n) {
-        const FunctionObject* f = cache.f;
+        static_cast<const FunctionObject*>(cache.function)->spec.nparams == n) {
+        const auto* f = static_cast<const FunctionObject*>(cache.function);
         if (!check_arguments(f, args)) return nullptr;
         return f->spec.impl(args, nullptr);
     }
-    PyObject* found = compat::type_lookup_borrowed(tp, name);
-    if (!found) {
+    Ref meth = Ref::steal(compat::type_lookup(tp, name));
+    if (!meth) {
         PyErr_SetObject(PyExc_AttributeError, name);
         return nullptr;
     }
-    // The class dict only lends it; the call may replace it there.
-    Ref meth = Ref::borrow(found);
+    PyObject* found = meth.get();
     if (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
         if (is_function(found)) {
             FunctionObject* f = as_fn(found);
@@ -489,15 +487,13 @@ PyObject* call_special(PyObject* self, PyObject* name, PyObject* a, PyObject* b,
     return PyObject_Vectorcall(found, args + 1, n - 1, nullptr);
 }
 
-SpecialCache g_getitem, g_setitem, g_delitem;
-
 PyObject* fast_subscript(PyObject* self, PyObject* key) {
-    return call_special(self, N.dunder_getitem, key, nullptr, g_getitem);
+    return call_special(self, N->dunder_getitem, key, nullptr, st().getitem);
 }
 
 int fast_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
-    Ref r = Ref::steal(value ? call_special(self, N.dunder_setitem, key, value, g_setitem)
-                             : call_special(self, N.dunder_delitem, key, nullptr, g_delitem));
+    Ref r = Ref::steal(value ? call_special(self, N->dunder_setitem, key, value, st().setitem)
+                             : call_special(self, N->dunder_delitem, key, nullptr, st().delitem));
     return r ? 0 : -1;
 }
 
@@ -522,11 +518,10 @@ PyObject* generic_type_call(PyObject* cls, PyObject* const* args, Py_ssize_t nar
 PyObject* fast_construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject* init = compat::type_lookup_borrowed(tp, N.dunder_init);
+    Ref init = Ref::steal(compat::type_lookup(tp, N->dunder_init));
     if (Py_TYPE(cls)->tp_call != PyType_Type.tp_call || tp->tp_new != PyBaseObject_Type.tp_new || !init ||
-        !is_function(init))
+        !is_function(init.get()))
         return generic_type_call(cls, args, nargs, kwnames);
-    Ref keep_init = Ref::borrow(init);
     // Through object.__new__ itself: it also lays out the instance's inline
     // attribute values, which the interpreter's method-call fast path needs.
     Ref no_args = Ref::steal(PyTuple_New(0));
@@ -548,7 +543,7 @@ PyObject* fast_construct(PyObject* cls, PyObject* const* args, size_t nargsf, Py
     }
     stack[0] = self.get();
     for (Py_ssize_t i = 0; i < total; ++i) stack[i + 1] = args[i];
-    Ref result = Ref::steal(PyObject_Vectorcall(init, stack, nargs + 1, kwnames));
+    Ref result = Ref::steal(PyObject_Vectorcall(init.get(), stack, nargs + 1, kwnames));
     if (!result) return nullptr;
     if (result.get() != Py_None) {
         PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.get())->tp_name);
@@ -571,10 +566,10 @@ int install_fast_slots(PyObject* cls) {
         PyObject* v = PyDict_GetItemWithError(dict, name);
         return v && is_function(v);
     };
-    if (ours(N.dunder_getitem) && tp->tp_as_mapping == &ht->as_mapping) ht->as_mapping.mp_subscript = fast_subscript;
-    if (ours(N.dunder_setitem) && ours(N.dunder_delitem) && tp->tp_as_mapping == &ht->as_mapping)
+    if (ours(N->dunder_getitem) && tp->tp_as_mapping == &ht->as_mapping) ht->as_mapping.mp_subscript = fast_subscript;
+    if (ours(N->dunder_setitem) && ours(N->dunder_delitem) && tp->tp_as_mapping == &ht->as_mapping)
         ht->as_mapping.mp_ass_subscript = fast_ass_subscript;
-    if (ours(N.dunder_init)) tp->tp_vectorcall = fast_construct;
+    if (ours(N->dunder_init)) tp->tp_vectorcall = fast_construct;
     // tp_setattro stays the interpreter's own: object.__setattr__ refuses to
     // run on instances whose class has a C-level setattro of its own.
     if (PyErr_Occurred()) return -1;
@@ -582,43 +577,41 @@ int install_fast_slots(PyObject* cls) {
     return 0;
 }
 
-int init_function_type() {
-    if (FunctionType) return 0;
-    // A static type: the method-descriptor type refuses heap subtypes (it is
-    // not an acceptable base for type() or PyType_FromSpec).
-    static PyTypeObject type;  // zero-filled; what it needs is set below
-    // The header's initialiser: the interpreter's reference count for static objects.
-    const struct { PyObject o; } head = {PyObject_HEAD_INIT(nullptr)};
-    type.ob_base.ob_base = head.o;
-    type.tp_name = "r7u_razarozu.function";
-    type.tp_basicsize = static_cast<Py_ssize_t>(sizeof(FunctionObject));
-    type.tp_base = &PyMethodDescr_Type;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                    Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    type.tp_dealloc = fn_dealloc;
-    type.tp_traverse = fn_traverse;
-    type.tp_clear = fn_clear;
-    type.tp_repr = fn_repr;
-    type.tp_call = PyVectorcall_Call;
-    type.tp_vectorcall_offset = offsetof(PyMethodDescrObject, vectorcall);
-    type.tp_descr_get = fn_descr_get;
+// A static type: the method-descriptor type refuses heap subtypes (it is not
+// an acceptable base for type() or PyType_FromSpec). Readied once per process.
+R7U_PARTIAL_INIT_BEGIN
+PyTypeObject FunctionType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "r7u_razarozu.function",
+    .tp_basicsize = static_cast<Py_ssize_t>(sizeof(FunctionObject)),
+    .tp_dealloc = fn_dealloc,
+    .tp_vectorcall_offset = offsetof(PyMethodDescrObject, vectorcall),
+    .tp_repr = fn_repr,
     // Identity, as for the interpreter's own functions.
-    type.tp_richcompare = PyBaseObject_Type.tp_richcompare;
-    type.tp_hash = PyBaseObject_Type.tp_hash;
-    type.tp_dictoffset = offsetof(FunctionObject, dict);
-    type.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
-    type.tp_methods = fn_methods;
-    type.tp_members = fn_members;
-    type.tp_getset = fn_getset;
-    if (PyType_Ready(&type) < 0) return -1;
-    FunctionType = &type;
-    return 0;
-}
+    .tp_hash = PyBaseObject_Type.tp_hash,
+    .tp_call = PyVectorcall_Call,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .tp_traverse = fn_traverse,
+    .tp_clear = fn_clear,
+    .tp_richcompare = PyBaseObject_Type.tp_richcompare,
+    .tp_weaklistoffset = offsetof(FunctionObject, weakreflist),
+    .tp_methods = fn_methods,
+    .tp_members = fn_members,
+    .tp_getset = fn_getset,
+    .tp_base = &PyMethodDescr_Type,
+    .tp_descr_get = fn_descr_get,
+    .tp_dictoffset = offsetof(FunctionObject, dict),
+};
+R7U_PARTIAL_INIT_END
 
-bool is_function(PyObject* o) { return FunctionType && Py_IS_TYPE(o, FunctionType); }
+int init_function_type() { return PyType_Ready(&FunctionType); }
+
+bool is_function(PyObject* o) { return Py_IS_TYPE(o, &FunctionType); }
 
 Impl member_impl(PyTypeObject* tp, PyObject* name) {
-    PyObject* found = compat::type_lookup_borrowed(tp, name);
+    Ref held = Ref::steal(compat::type_lookup(tp, name));
+    PyObject* found = held.get();
     if (!found) return nullptr;
     if (is_function(found)) return as_fn(found)->spec.impl;
     if (Py_IS_TYPE(found, &PyStaticMethod_Type)) {
@@ -637,7 +630,7 @@ PyObject* make_function(const FuncSpec& spec, const char* owner, PyObject* defau
         PyErr_SetString(PyExc_SystemError, "function spec has too many parameters");
         return nullptr;
     }
-    Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, FunctionType)));
+    Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, &FunctionType)));
     if (!self) return nullptr;
     FunctionObject* f = as_fn(self.get());
     f->table = {spec.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_table_entry)),
@@ -647,7 +640,7 @@ PyObject* make_function(const FuncSpec& spec, const char* owner, PyObject* defau
     // ours (static) refuses every object but our functions, whose call
     // through the entry above fails cleanly. No name: its qualified name
     // would come from that class.
-    f->base.d_common.d_type = FunctionType;
+    f->base.d_common.d_type = &FunctionType;
     f->base.d_common.d_name = f->base.d_common.d_qualname = nullptr;
     f->base.vectorcall = fn_vectorcall;
     f->spec = spec;
@@ -657,6 +650,7 @@ PyObject* make_function(const FuncSpec& spec, const char* owner, PyObject* defau
     for (PyObject*& n : f->argnames) n = nullptr;
     f->name = f->qualname = f->module = f->doc = f->globals = nullptr;
     f->defaults = f->kwdefaults = f->annotations = f->code = f->dict = f->weakreflist = nullptr;
+    f->owner = Py_NewRef(st().module);
     PyObject_GC_Track(self.get());
 
     for (int j = 0; j < spec.nparams; ++j) {
@@ -666,7 +660,7 @@ PyObject* make_function(const FuncSpec& spec, const char* owner, PyObject* defau
     f->qualname = owner ? PyUnicode_FromFormat("%s.%s", owner, spec.name) : Py_NewRef(f->name);
     if (!f->qualname) return nullptr;
     if (!(f->module = PyUnicode_InternFromString("r7u_razarozu"))) return nullptr;
-    f->globals = Py_XNewRef(S.globals ? S.globals : Py_None);
+    f->globals = Py_XNewRef(st().globals ? st().globals : Py_None);
     if (defaults && defaults != Py_None) f->defaults = Py_NewRef(defaults);
     Ref doc = build_doc(spec.doc);
     if (!doc) return nullptr;
@@ -691,10 +685,10 @@ int add_members(PyObject* ns, const char* owner, std::initializer_list<Member> m
                 member = std::move(fn);
                 break;
             case Kind::Static:
-                member = Ref::steal(PyObject_CallOneArg(S.b.staticmethod, fn.get()));
+                member = Ref::steal(PyObject_CallOneArg(st().b.staticmethod, fn.get()));
                 break;
             case Kind::Property:
-                member = Ref::steal(PyObject_CallOneArg(S.b.property, fn.get()));
+                member = Ref::steal(PyObject_CallOneArg(st().b.property, fn.get()));
                 break;
         }
         if (!member) return -1;

@@ -1,17 +1,101 @@
-// The shared bodies of the map-backed classes, instantiated per class record.
+// The shared core: private maps, routing, instance plumbing, the pristine
+// test and the rare ends of the shared bodies.
 #include "mapped.hpp"
 
 namespace r7u {
-namespace {
 
-// object.__getattribute__, from object's own dict (lives for the process).
-PyObject* object_getattribute() {
-    static PyObject* found = compat::type_lookup_borrowed(&PyBaseObject_Type, N.dunder_getattribute);
-    return found;
+// ---------------------------------------------------------------------------
+// The private maps and the instance plumbing.
+// ---------------------------------------------------------------------------
+Ref map_get_slow(PyObject* map, PyObject* key) {
+    RecursionGuard guard(" while reading a private map");
+    if (!guard.ok()) return {};
+    return Ref::steal(PyObject_GetItem(map, key));
 }
 
+int map_set_slow(PyObject* map, PyObject* key, PyObject* value) {
+    RecursionGuard guard(" while changing a private map");
+    if (!guard.ok()) return -1;
+    return value ? PyObject_SetItem(map, key, value) : PyObject_DelItem(map, key);
+}
+
+int map_contains_slow(PyObject* map, PyObject* key) {
+    RecursionGuard guard(" while searching a private map");
+    if (!guard.ok()) return -1;
+    return PySequence_Contains(map, key);
+}
+
+Ref routed_name(PyObject* self, const char* suffix, RoutedCache& cache) {
+    Ref type_name = Ref::steal(compat::type_name(Py_TYPE(self)));
+    if (!type_name) return {};
+    if (type_name.get() == cache.type_name) return Ref::borrow(cache.routed);
+    PyObject* routed = PyUnicode_FromFormat("_%S__%s", type_name.get(), suffix);
+    if (!routed) return {};
+    PyUnicode_InternInPlace(&routed);
+    Py_XSETREF(cache.type_name, type_name.release());
+    Py_XSETREF(cache.routed, routed);
+    return Ref::borrow(cache.routed);
+}
+
+// True when the class after type(self) in its MRO is `object`, so that
+// super(type(self), self) reaches the generic object behaviour.
+static bool next_is_object(PyTypeObject* tp) {
+    PyObject* mro = tp->tp_mro;
+    return mro && PyTuple_GET_SIZE(mro) == 2 &&
+           PyTuple_GET_ITEM(mro, 1) == reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+}
+
+static Ref super_method(PyObject* self, PyObject* name) {
+    PyObject* args[] = {reinterpret_cast<PyObject*>(Py_TYPE(self)), self};
+    Ref sup = Ref::steal(PyObject_Vectorcall(st().b.super, args, 2, nullptr));
+    if (!sup) return {};
+    return Ref::steal(PyObject_GetAttr(sup.get(), name));
+}
+
+// A subclass's routed name can lead back into our own hook through super():
+// the guard turns that loop into RecursionError.
+int super_setattr(PyObject* self, PyObject* key, PyObject* value) {
+    if (next_is_object(Py_TYPE(self))) return PyObject_GenericSetAttr(self, key, value);
+    RecursionGuard guard(" while setting an attribute");
+    if (!guard.ok()) return -1;
+    Ref meth = super_method(self, N->dunder_setattr);
+    if (!meth) return -1;
+    PyObject* args[] = {key, value};
+    Ref r = Ref::steal(PyObject_Vectorcall(meth.get(), args, 2, nullptr));
+    return r ? 0 : -1;
+}
+
+int super_delattr(PyObject* self, PyObject* key) {
+    if (next_is_object(Py_TYPE(self))) return PyObject_GenericSetAttr(self, key, nullptr);
+    RecursionGuard guard(" while deleting an attribute");
+    if (!guard.ok()) return -1;
+    Ref meth = super_method(self, N->dunder_delattr);
+    if (!meth) return -1;
+    Ref r = Ref::steal(PyObject_CallOneArg(meth.get(), key));
+    return r ? 0 : -1;
+}
+
+Ref lookup_instance_attr(PyObject* self, PyObject* name) {
+    return Ref::steal(compat::generic_getattr_or_null(self, name));
+}
+
+// ---------------------------------------------------------------------------
+// The class records' shared parts.
+// ---------------------------------------------------------------------------
+namespace {
+
+// True when `found` is object.__getattribute__ (from object's own dict,
+// held by the state).
+bool is_object_getattribute(PyObject* found) {
+    PyObject*& held = st().object_getattribute;
+    if (!held) held = compat::type_lookup(&PyBaseObject_Type, N->dunder_getattribute);
+    return found == held;
+}
+
+}  // namespace
+
 R7U_COLD Ref missing_map(MappedClass& c) {
-    key_error(*c.private_name);
+    key_error(name_of(c.private_name));
     return {};
 }
 
@@ -19,8 +103,9 @@ R7U_COLD Ref missing_map(MappedClass& c) {
 // object.__new__, pickle and copy make): the private names keep the KeyError
 // of the missing map, any other name is an ordinary missing attribute.
 R7U_COLD PyObject* mapless_getattr(PyObject* self, PyObject* item, MappedClass& c) {
-    for (PyObject* const* priv : {c.private_name, c.second_private}) {
-        if (priv && PyUnicode_Check(item) && PyUnicode_Compare(item, *priv) == 0) return missing_map(c).release();
+    for (NameId priv : {c.private_name, c.second_private}) {
+        if (priv && PyUnicode_Check(item) && PyUnicode_Compare(item, name_of(priv)) == 0)
+            return missing_map(c).release();
     }
     if (PyErr_Occurred()) return nullptr;
     PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, item);
@@ -46,141 +131,11 @@ R7U_COLD PyObject* rename_error(const char* format, PyObject* name) {
     return msg ? key_error(msg.get()) : nullptr;
 }
 
-template <MappedClass& C>
-struct Bodies {
-    static PyObject* clone(PyObject* const* args, PyObject*) {
-        Ref map = mapped_map(args[0], C);
-        if (!map) return nullptr;
-        Ref cls = global(*C.global_name);
-        if (!cls) return nullptr;
-        return PyObject_CallOneArg(cls.get(), map.get());
-    }
-
-    static PyObject* items(PyObject* const* args, PyObject*) {
-        Ref map = mapped_map(args[0], C);
-        return map ? PyObject_CallMethodNoArgs(map.get(), N.items) : nullptr;
-    }
-
-    static PyObject* names(PyObject* const* args, PyObject*) {
-        Ref map = mapped_map(args[0], C);
-        return map ? PyObject_CallMethodNoArgs(map.get(), N.keys) : nullptr;
-    }
-
-    static PyObject* clear(PyObject* const* args, PyObject*) {
-        Ref map = mapped_map(args[0], C);
-        if (!map) return nullptr;
-        if (PyDict_CheckExact(map.get())) {
-            PyDict_Clear(map.get());
-            Py_RETURN_NONE;
-        }
-        Ref r = Ref::steal(PyObject_CallMethodNoArgs(map.get(), N.clear));
-        if (!r) return nullptr;
-        Py_RETURN_NONE;
-    }
-
-    static PyObject* getattr(PyObject* const* args, PyObject*) {
-        PyObject* self = args[0];
-        Ref map;
-        if (class_is_pristine(Py_TYPE(self), C)) {
-            map = Ref::steal(compat::generic_getattr_or_null(self, *C.private_name));
-            if (!map && !PyErr_Occurred()) return mapless_getattr(self, args[1], C);
-        } else {
-            map = mapped_map(self, C);
-        }
-        if (!map) return nullptr;
-        return map_get(map.get(), args[1]).release();
-    }
-
-    static PyObject* getitem(PyObject* const* args, PyObject*) {
-        Ref map = mapped_map(args[0], C);
-        return map ? map_get(map.get(), args[1]).release() : nullptr;
-    }
-
-    static PyObject* store(PyObject* self, PyObject* key, PyObject* value) {
-        if (C.item_check && !assert_that([&] { return C.item_check(value); })) return nullptr;
-        Ref map = mapped_map(self, C);
-        if (!map || map_set(map.get(), key, value) < 0) return nullptr;
-        Py_RETURN_NONE;
-    }
-
-    static PyObject* setitem(PyObject* const* args, PyObject*) {
-        if (!assert_that([&] { return PyUnicode_Check(args[1]) ? 1 : 0; })) return nullptr;
-        return store(args[0], args[1], args[2]);
-    }
-
-    static PyObject* delitem(PyObject* const* args, PyObject*) {
-        Ref map = mapped_map(args[0], C);
-        if (!map || map_del(map.get(), args[1]) < 0) return nullptr;
-        Py_RETURN_NONE;
-    }
-
-    // 1 when `key` is the routed name of self's class.
-    static int routed(PyObject* self, PyObject* key) {
-        Ref name = routed_name(self, C.routed);
-        return name ? py_eq(key, name.get()) : -1;
-    }
-
-    static PyObject* setattr(PyObject* const* args, PyObject*) {
-        int hit = routed(args[0], args[1]);
-        if (hit < 0) return nullptr;
-        if (hit) return super_setattr(args[0], args[1], args[2]) < 0 ? nullptr : Py_NewRef(Py_None);
-        return store(args[0], args[1], args[2]);
-    }
-
-    static PyObject* delattr(PyObject* const* args, PyObject* kw) {
-        int hit = routed(args[0], args[1]);
-        if (hit < 0) return nullptr;
-        if (hit) return super_delattr(args[0], args[1]) < 0 ? nullptr : Py_NewRef(Py_None);
-        return delitem(args, kw);
-    }
-
-    static PyObject* rename(PyObject* const* args, PyObject*) {
-        PyObject* self = args[0];
-        PyObject* old_name = args[1];
-        PyObject* new_name = args[2];
-        int same = py_eq(old_name, new_name);
-        if (same < 0) return nullptr;
-        if (same) Py_RETURN_NONE;
-        Ref map = mapped_map(self, C);
-        if (!map) return nullptr;
-        // Every test before the first change.
-        int has = map_contains(map.get(), old_name);
-        if (has < 0) return nullptr;
-        if (!has) return rename_error("Old name `%U` does not exist.", old_name);
-        has = map_contains(map.get(), new_name);
-        if (has < 0) return nullptr;
-        if (has) return rename_error("New name `%U` already exists.", new_name);
-        if (!assert_that([&] { return PyUnicode_Check(new_name) && PyUnicode_GET_LENGTH(new_name) != 0; }))
-            return nullptr;
-        return move_entry(self, map.get(), old_name, new_name, C.rename_by_subscription);
-    }
-
-    static Impl body(Shared which) {
-        switch (which) {
-            case Shared::Clone: return clone;
-            case Shared::Items: return items;
-            case Shared::Names: return names;
-            case Shared::Clear: return clear;
-            case Shared::Getattr: return getattr;
-            case Shared::Setattr: return setattr;
-            case Shared::Delattr: return delattr;
-            case Shared::Getitem: return getitem;
-            case Shared::Setitem: return setitem;
-            case Shared::Delitem: return delitem;
-            case Shared::Rename: return rename;
-        }
-        return nullptr;
-    }
-};
-
-}  // namespace
-
 bool class_is_pristine_slow(PyTypeObject* tp, MappedClass& c) {
-    if (compat::type_lookup_borrowed(tp, N.dunder_getattribute) != object_getattribute() ||
-        member_impl(tp, N.dunder_getattr) != c.own_getattr)
+    if (!is_object_getattribute(compat::type_lookup_borrowed(tp, N->dunder_getattribute)) ||
+        member_impl(tp, N->dunder_getattr) != c.own_getattr)
         return false;
-    c.pristine_type = tp;
-    c.pristine_version = compat::type_version(tp);
+    st().*c.pristine = {tp, compat::type_version(tp)};
     return true;
 }
 
@@ -200,7 +155,7 @@ bool mapped_init(PyObject* self, PyObject* items, MappedClass& c) {
     {
         // Through the class's own __setattr__, which routes the private name.
         Ref fresh = Ref::steal(PyDict_New());
-        if (!fresh || PyObject_SetAttr(self, *c.private_name, fresh.get()) < 0) return false;
+        if (!fresh || PyObject_SetAttr(self, name_of(c.private_name), fresh.get()) < 0) return false;
     }
     if (items == Py_None) return true;
     // Entries clone through this constructor again (a book or directory may
@@ -210,17 +165,11 @@ bool mapped_init(PyObject* self, PyObject* items, MappedClass& c) {
     return walk_dict(items, [&](PyObject* name, PyObject* item) -> int {
                if (!assert_that([&] { return PyUnicode_Check(name) ? 1 : 0; })) return -1;
                if (c.item_check && !assert_that([&] { return c.item_check(item); })) return -1;
-               Ref copy = Ref::steal(PyObject_CallMethodNoArgs(item, N.clone));
+               Ref copy = Ref::steal(PyObject_CallMethodNoArgs(item, N->clone));
                if (!copy) return -1;
                Ref map = mapped_map(self, c);
                return map ? map_set(map.get(), name, copy.get()) : -1;
            }) == 0;
-}
-
-Impl mapped_body(MappedClass& c, Shared which) {
-    if (&c == &g_parameter_class) return Bodies<g_parameter_class>::body(which);
-    if (&c == &g_book_class) return Bodies<g_book_class>::body(which);
-    return Bodies<g_directory_class>::body(which);
 }
 
 }  // namespace r7u

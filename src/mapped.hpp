@@ -1,19 +1,72 @@
-// The machinery the three map-backed classes share: a private map under a
+// The shared core of the three map-backed classes: a private map under a
 // routed name, attribute routing, subscription, items/names/clear, clone,
 // rename and the constructor's walk. Each class describes what differs in
-// one MappedClass record; the bodies here are instantiated per record.
+// one MappedClass record of its own file; the bodies below are instantiated
+// per record there.
 #pragma once
 
-#include "support.hpp"
+#include "function.hpp"
+#include "globals.hpp"
+#include "pyops.hpp"
 
 namespace r7u {
 
+// ---------------------------------------------------------------------------
+// The private maps and the instance plumbing.
+// ---------------------------------------------------------------------------
+// The private maps are plain dicts unless someone assigned another object
+// to the private name: exact dicts directly, anything else by its protocol,
+// guarded, since such a map can lead back to its owner (a map that is the
+// object itself).
+Ref map_get_slow(PyObject* map, PyObject* key);
+int map_set_slow(PyObject* map, PyObject* key, PyObject* value);
+int map_contains_slow(PyObject* map, PyObject* key);
+
+inline Ref map_get(PyObject* map, PyObject* key) {
+    if (PyDict_CheckExact(map)) {
+        PyObject* v = PyDict_GetItemWithError(map, key);
+        if (v) return Ref::borrow(v);
+        if (!PyErr_Occurred()) key_error(key);
+        return {};
+    }
+    return map_get_slow(map, key);
+}
+inline int map_set(PyObject* map, PyObject* key, PyObject* value) {
+    return PyDict_CheckExact(map) ? PyDict_SetItem(map, key, value) : map_set_slow(map, key, value);
+}
+inline int map_del(PyObject* map, PyObject* key) {
+    return PyDict_CheckExact(map) ? PyDict_DelItem(map, key) : map_set_slow(map, key, nullptr);
+}
+inline int map_contains(PyObject* map, PyObject* key) {
+    return PyDict_CheckExact(map) ? PyDict_Contains(map, key) : map_contains_slow(map, key);
+}
+
+// The routed name "_" + type(self).__name__ + "__" + suffix for self's
+// class, held: Python code run by a comparison may rebuild the cache. Null
+// on error.
+Ref routed_name(PyObject* self, const char* suffix, RoutedCache& cache);
+
+// super(self.__class__, self).__setattr__(key, value) / .__delattr__(key),
+// direct to the generic object behaviour when the next class is `object`.
+int super_setattr(PyObject* self, PyObject* key, PyObject* value);
+int super_delattr(PyObject* self, PyObject* key);
+
+// Ordinary instance lookup without the class's __getattr__ fallback: new
+// reference, or null with no exception when absent, or null with an
+// exception on a real error (check PyErr_Occurred()).
+Ref lookup_instance_attr(PyObject* self, PyObject* name);
+
+// ---------------------------------------------------------------------------
+// The class record and the private-map lookup.
+// ---------------------------------------------------------------------------
 struct MappedClass {
-    const char* owner;               // class name: qualnames, guard texts
-    PyObject* const* private_name;   // the literal private map name
-    PyObject* const* second_private; // a further private name (or null)
-    PyObject* const* global_name;    // module-level name of the class
-    RoutedName routed;               // "_" + type(self).__name__ + "__" + suffix
+    const char* owner;      // class name: qualnames, guard texts
+    NameId private_name;    // the literal private map name
+    NameId second_private;  // a further private name (or null)
+    NameId global_name;     // module-level name of the class
+    const char* routed_suffix;       // "_" + type(self).__name__ + "__" + suffix
+    RoutedCache State::* routed;     // ... and its cache
+    PristineCache State::* pristine; // the cache of class_is_pristine
     // Assertion on a stored value (1, 0, -1), or null for none.
     int (*item_check)(PyObject* value);
     // rename moves the entry through the class's own subscription (with its
@@ -23,9 +76,6 @@ struct MappedClass {
     // through it and the generic __getattribute__, a map is found by the
     // generic lookup alone.
     Impl own_getattr = nullptr;
-    // One-entry cache of that test, keyed by the class and its version tag.
-    PyTypeObject* pristine_type = nullptr;
-    unsigned int pristine_version = 0;
 };
 
 // True while an ordinary lookup on an instance of `tp` is the generic lookup
@@ -33,8 +83,8 @@ struct MappedClass {
 bool class_is_pristine_slow(PyTypeObject* tp, MappedClass& c);
 inline bool class_is_pristine(PyTypeObject* tp, MappedClass& c) {
     const unsigned int version = compat::type_version(tp);
-    return (tp == c.pristine_type && version != 0 && version == c.pristine_version) ||
-           class_is_pristine_slow(tp, c);
+    const PristineCache& cache = st().*c.pristine;
+    return (tp == cache.type && version != 0 && version == cache.version) || class_is_pristine_slow(tp, c);
 }
 
 // The two rare ends of private_attr.
@@ -55,7 +105,7 @@ inline Ref private_attr(PyObject* self, PyObject* name, MappedClass& c,
 }
 
 // The class's private map of self.
-inline Ref mapped_map(PyObject* self, MappedClass& c) { return private_attr(self, *c.private_name, c, nullptr); }
+inline Ref mapped_map(PyObject* self, MappedClass& c) { return private_attr(self, name_of(c.private_name), c, nullptr); }
 
 // __init__'s shared part: the fresh private map through the class's own
 // __setattr__, then a clone of every entry of `items` (a dict or None).
@@ -64,13 +114,144 @@ bool mapped_init(PyObject* self, PyObject* items, MappedClass& c);
 // Members every map-backed class has, in the same shape.
 enum class Shared { Clone, Items, Names, Clear, Getattr, Setattr, Delattr, Getitem, Setitem, Delitem, Rename };
 
-// The body of one shared member for the class `c` (instantiated for the
-// records the classes register with mapped_body).
-Impl mapped_body(MappedClass& c, Shared which);
 
-// The three records, owned by their classes' files.
-extern MappedClass g_parameter_class;  // parameter.cpp
-extern MappedClass g_book_class;       // book.cpp
-extern MappedClass g_directory_class;  // directory.cpp
+// The rare ends of the shared bodies (mapped.cpp).
+R7U_COLD Ref missing_map(MappedClass& c);
+R7U_COLD PyObject* mapless_getattr(PyObject* self, PyObject* item, MappedClass& c);
+PyObject* move_entry(PyObject* self, PyObject* map, PyObject* old_name, PyObject* new_name, bool by_subscription);
+R7U_COLD PyObject* rename_error(const char* format, PyObject* name);
+
+template <MappedClass& C>
+struct MappedBodies {
+    static PyObject* clone(PyObject* const* args, PyObject*) {
+        Ref map = mapped_map(args[0], C);
+        if (!map) return nullptr;
+        Ref cls = global(name_of(C.global_name));
+        if (!cls) return nullptr;
+        return PyObject_CallOneArg(cls.get(), map.get());
+    }
+
+    static PyObject* items(PyObject* const* args, PyObject*) {
+        Ref map = mapped_map(args[0], C);
+        return map ? PyObject_CallMethodNoArgs(map.get(), N->items) : nullptr;
+    }
+
+    static PyObject* names(PyObject* const* args, PyObject*) {
+        Ref map = mapped_map(args[0], C);
+        return map ? PyObject_CallMethodNoArgs(map.get(), N->keys) : nullptr;
+    }
+
+    static PyObject* clear(PyObject* const* args, PyObject*) {
+        Ref map = mapped_map(args[0], C);
+        if (!map) return nullptr;
+        if (PyDict_CheckExact(map.get())) {
+            PyDict_Clear(map.get());
+            Py_RETURN_NONE;
+        }
+        Ref r = Ref::steal(PyObject_CallMethodNoArgs(map.get(), N->clear));
+        if (!r) return nullptr;
+        Py_RETURN_NONE;
+    }
+
+    static PyObject* getattr(PyObject* const* args, PyObject*) {
+        PyObject* self = args[0];
+        Ref map;
+        if (class_is_pristine(Py_TYPE(self), C)) {
+            map = Ref::steal(compat::generic_getattr_or_null(self, name_of(C.private_name)));
+            if (!map && !PyErr_Occurred()) return mapless_getattr(self, args[1], C);
+        } else {
+            map = mapped_map(self, C);
+        }
+        if (!map) return nullptr;
+        return map_get(map.get(), args[1]).release();
+    }
+
+    static PyObject* getitem(PyObject* const* args, PyObject*) {
+        Ref map = mapped_map(args[0], C);
+        return map ? map_get(map.get(), args[1]).release() : nullptr;
+    }
+
+    static PyObject* store(PyObject* self, PyObject* key, PyObject* value) {
+        if (C.item_check && !assert_that([&] { return C.item_check(value); })) return nullptr;
+        Ref map = mapped_map(self, C);
+        if (!map || map_set(map.get(), key, value) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+
+    static PyObject* setitem(PyObject* const* args, PyObject*) {
+        if (!assert_that([&] { return PyUnicode_Check(args[1]) ? 1 : 0; })) return nullptr;
+        return store(args[0], args[1], args[2]);
+    }
+
+    static PyObject* delitem(PyObject* const* args, PyObject*) {
+        Ref map = mapped_map(args[0], C);
+        if (!map || map_del(map.get(), args[1]) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+
+    // 1 when `key` is the routed name of self's class.
+    static int routed(PyObject* self, PyObject* key) {
+        Ref name = routed_name(self, C.routed_suffix, st().*C.routed);
+        return name ? py_eq(key, name.get()) : -1;
+    }
+
+    static PyObject* setattr(PyObject* const* args, PyObject*) {
+        int hit = routed(args[0], args[1]);
+        if (hit < 0) return nullptr;
+        if (hit) return super_setattr(args[0], args[1], args[2]) < 0 ? nullptr : Py_NewRef(Py_None);
+        return store(args[0], args[1], args[2]);
+    }
+
+    static PyObject* delattr(PyObject* const* args, PyObject* kw) {
+        int hit = routed(args[0], args[1]);
+        if (hit < 0) return nullptr;
+        if (hit) return super_delattr(args[0], args[1]) < 0 ? nullptr : Py_NewRef(Py_None);
+        return delitem(args, kw);
+    }
+
+    static PyObject* rename(PyObject* const* args, PyObject*) {
+        PyObject* self = args[0];
+        PyObject* old_name = args[1];
+        PyObject* new_name = args[2];
+        int same = py_eq(old_name, new_name);
+        if (same < 0) return nullptr;
+        if (same) Py_RETURN_NONE;
+        Ref map = mapped_map(self, C);
+        if (!map) return nullptr;
+        // Every test before the first change.
+        int has = map_contains(map.get(), old_name);
+        if (has < 0) return nullptr;
+        if (!has) return rename_error("Old name `%U` does not exist.", old_name);
+        has = map_contains(map.get(), new_name);
+        if (has < 0) return nullptr;
+        if (has) return rename_error("New name `%U` already exists.", new_name);
+        if (!assert_that([&] { return PyUnicode_Check(new_name) && PyUnicode_GET_LENGTH(new_name) != 0; }))
+            return nullptr;
+        return move_entry(self, map.get(), old_name, new_name, C.rename_by_subscription);
+    }
+
+    static constexpr Impl body(Shared which) {
+        switch (which) {
+            case Shared::Clone: return clone;
+            case Shared::Items: return items;
+            case Shared::Names: return names;
+            case Shared::Clear: return clear;
+            case Shared::Getattr: return getattr;
+            case Shared::Setattr: return setattr;
+            case Shared::Delattr: return delattr;
+            case Shared::Getitem: return getitem;
+            case Shared::Setitem: return setitem;
+            case Shared::Delitem: return delitem;
+            case Shared::Rename: return rename;
+        }
+        return nullptr;
+    }
+};
+
+// The body of one shared member for the class of record C.
+template <MappedClass& C>
+constexpr Impl mapped_body(Shared which) {
+    return MappedBodies<C>::body(which);
+}
 
 }  // namespace r7u

@@ -1,6 +1,13 @@
-// The module frame: entry points, the create and exec steps, and the module
-// body that builds the namespace in source order.
-#include "support.hpp"
+// The module frame: entry points, the create and exec steps, the module
+// body that builds the namespace in source order, and the hooks that end the
+// state's life (state.hpp).
+#include "book.hpp"
+#include "booktext.hpp"
+#include "clone.hpp"
+#include "directory.hpp"
+#include "function.hpp"
+#include "globals.hpp"
+#include "parameter.hpp"
 
 #include <cstdint>
 
@@ -9,15 +16,8 @@ namespace {
 
 constexpr const char* kModuleName = "r7u_razarozu";
 
+// Process-wide by nature: the module loads into one interpreter per process.
 std::int64_t g_interpreter_id = -1;
-
-int init_names() {
-#define R7U_INTERN_NAME(id, text) \
-    if (!N.id && !(N.id = PyUnicode_InternFromString(text))) return -1;
-    R7U_NAMES(R7U_INTERN_NAME)
-#undef R7U_INTERN_NAME
-    return 0;
-}
 
 int bind(PyObject* ns, const char* name, PyObject* value) {
     if (!value) return -1;
@@ -30,7 +30,7 @@ int bind(PyObject* ns, const char* name, PyObject* value) {
 Ref import(const char* module, PyObject* fromlist = nullptr) {
     Ref name = Ref::steal(PyUnicode_FromString(module));
     if (!name) return {};
-    return Ref::steal(PyImport_ImportModuleLevelObject(name.get(), S.globals, nullptr, fromlist, 0));
+    return Ref::steal(PyImport_ImportModuleLevelObject(name.get(), st().globals, nullptr, fromlist, 0));
 }
 
 // from <module> import a, b, ... binding each under its alias.
@@ -57,7 +57,7 @@ int import_from(const char* module, std::initializer_list<std::pair<const char*,
             }
             return -1;
         }
-        if (bind(S.globals, alias, value.get()) < 0) return -1;
+        if (bind(st().globals, alias, value.get()) < 0) return -1;
     }
     return 0;
 }
@@ -76,11 +76,13 @@ int make_class(const char* name, int (*fill)(PyObject*)) {
     PyObject* args[] = {qualname.get(), bases.get(), ns.get()};
     Ref cls = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr));
     if (!cls || install_fast_slots(cls.get()) < 0) return -1;
-    return PyDict_SetItem(S.globals, qualname.get(), cls.get());
+    // Its methods run on the module's state: the class keeps the module.
+    compat::type_hold_module(reinterpret_cast<PyTypeObject*>(cls.get()), st().module);
+    return PyDict_SetItem(st().globals, qualname.get(), cls.get());
 }
 
 int module_body() {
-    PyObject* g = S.globals;
+    PyObject* g = st().globals;
     if (import_from("typing", {{"Any", "Any"}}) < 0) return -1;
     if (import_from("typing", {{"Union", "_Union"}, {"Dict", "_Dict"}, {"Optional", "_Optional"}, {"List", "_List"}}) < 0)
         return -1;
@@ -112,7 +114,7 @@ int module_body() {
             {"bool", reinterpret_cast<PyObject*>(&PyBool_Type)},
             {"dict", reinterpret_cast<PyObject*>(&PyDict_Type)},
             {"list", reinterpret_cast<PyObject*>(&PyList_Type)},
-            {"eval", S.b.eval},
+            {"eval", st().b.eval},
         };
         for (auto& [key, value] : entries) {
             if (PyDict_SetItemString(map.get(), key, value) < 0) return -1;
@@ -135,17 +137,17 @@ int capture_builtins() {
         const char* name;
         PyObject** slot;
     } wanted[] = {
-        {"eval", &S.b.eval},
-        {"property", &S.b.property},
-        {"staticmethod", &S.b.staticmethod},
-        {"TypeError", &S.b.TypeError},
-        {"AssertionError", &S.b.AssertionError},
-        {"super", &S.b.super},
-        {"KeyError", &S.b.KeyError},
-        {"open", &S.b.open},
+        {"eval", &st().b.eval},
+        {"property", &st().b.property},
+        {"staticmethod", &st().b.staticmethod},
+        {"TypeError", &st().b.TypeError},
+        {"AssertionError", &st().b.AssertionError},
+        {"super", &st().b.super},
+        {"KeyError", &st().b.KeyError},
+        {"open", &st().b.open},
     };
     for (auto& w : wanted) {
-        PyObject* v = PyDict_GetItemString(S.builtins, w.name);
+        PyObject* v = PyDict_GetItemString(st().builtins, w.name);
         if (!v) {
             PyErr_Format(PyExc_NameError, "name '%s' is not defined", w.name);
             return -1;
@@ -156,10 +158,10 @@ int capture_builtins() {
 }
 
 int exec_steps(PyObject* module) {
-    Py_XSETREF(S.globals, Py_NewRef(PyModule_GetDict(module)));
+    st().globals = Py_NewRef(PyModule_GetDict(module));
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) return -1;
-    Py_XSETREF(S.builtins, Py_NewRef(PyModule_GetDict(builtins.get())));
+    st().builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
 
     // The version this file was compiled for against the running one.
     const int major = static_cast<int>((Py_Version >> 24) & 0xff);
@@ -172,10 +174,10 @@ int exec_steps(PyObject* module) {
             return -1;
     }
 
-    PyObject* debug = PyDict_GetItemString(S.builtins, "__debug__");
+    PyObject* debug = PyDict_GetItemString(st().builtins, "__debug__");
     int flag = debug ? PyObject_IsTrue(debug) : 1;
     if (flag < 0) return -1;
-    S.assertions = flag != 0;
+    st().assertions = flag != 0;
 
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* present = PyDict_GetItemString(modules, kModuleName);
@@ -197,7 +199,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
                         "process.");
         return nullptr;
     }
-    if (S.module) return Py_NewRef(S.module);
+    if (g_state && !g_state->failed) return Py_NewRef(g_state->module);
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
@@ -228,19 +230,40 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 }
 
 int exec_module(PyObject* module) {
-    if (S.module) {
-        if (S.module == module) return 0;
+    if (g_state && !g_state->failed) {
+        if (g_state->module == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'r7u_razarozu' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    S.module = Py_NewRef(module);
-    if (init_names() < 0 || init_function_type() < 0 || exec_steps(module) < 0) {
-        // A later import starts again from the create step.
-        Py_CLEAR(S.module);
+    void* memory = PyModule_GetState(module);
+    if (!memory) return -1;
+    if (state_init(memory, module) < 0 || init_function_type() < 0 || exec_steps(module) < 0) {
+        // A later import starts again from the create step, with a state of
+        // its own; until then what this one made still has this state.
+        g_state->failed = true;
         return -1;
     }
     return 0;
+}
+
+State* state_of(PyObject* module) {
+    auto* s = static_cast<State*>(PyModule_GetState(module));
+    return s && s->live ? s : nullptr;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    State* s = state_of(module);
+    return s ? state_traverse(*s, visit, arg) : 0;
+}
+
+int module_clear(PyObject* module) {
+    if (State* s = state_of(module)) state_clear(*s);
+    return 0;
+}
+
+void module_free(void* module) {
+    if (State* s = state_of(static_cast<PyObject*>(module))) state_free(*s);
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -250,7 +273,8 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, kModuleName, nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, kModuleName,    nullptr,      static_cast<Py_ssize_t>(sizeof(State)), nullptr,
+    module_slots,          module_traverse, module_clear, module_free,
 };
 
 }  // namespace

@@ -5,15 +5,13 @@
 // assignment to its private name is what the next call uses; the exact-dict
 // fast paths below stand in for the generic protocol only where the two
 // cannot be told apart.
+#include "parameter.hpp"
+
+#include "clone.hpp"
 #include "mapped.hpp"
 
 namespace r7u {
 namespace {
-
-RoutedName g_routed_description{"description"};
-
-// Our own __setattr__, so the constructor can store the private maps without
-// a round trip through the class slot while the class still uses it. Owned.
 
 PyObject* none() { return Py_NewRef(Py_None); }
 
@@ -22,8 +20,9 @@ PyObject* none() { return Py_NewRef(Py_None); }
 // ---------------------------------------------------------------------------
 }  // namespace
 
-MappedClass g_parameter_class{"Parameter", &N.priv_attributes, &N.priv_description, &N.Parameter,
-                              RoutedName{"attributes"}, nullptr, false};
+MappedClass g_parameter_class{"Parameter",       &Names::priv_attributes, &Names::priv_description,
+                              &Names::Parameter, "attributes",            &State::routed_attributes,
+                              &State::pristine_parameter, nullptr,        false};
 
 namespace {
 
@@ -40,7 +39,7 @@ Ref getattr_fallback(PyObject* self, PyObject* item) {
 // The description map; a missing one is looked for in the attribute map, as
 // any missed attribute read is.
 Ref description_of(PyObject* self) {
-    return private_attr(self, N.priv_description, g_parameter_class, getattr_fallback);
+    return private_attr(self, N->priv_description, g_parameter_class, getattr_fallback);
 }
 
 // ---------------------------------------------------------------------------
@@ -54,8 +53,8 @@ bool cannot_be_routed(PyObject* key) {
 }
 
 // 1 when `key` equals the routed name of `cache` for this object's class.
-int is_routed(PyObject* self, PyObject* key, RoutedName& cache) {
-    Ref routed = routed_name(self, cache);
+int is_routed(PyObject* self, PyObject* key, const char* suffix, RoutedCache& cache) {
+    Ref routed = routed_name(self, suffix, cache);
     if (!routed) return -1;
     return py_eq(key, routed.get());
 }
@@ -68,15 +67,15 @@ int store_attribute(PyObject* self, PyObject* key, PyObject* value) {
 
 int setattr_logic(PyObject* self, PyObject* key, PyObject* value) {
     if (!cannot_be_routed(key)) {
-        int eq = is_routed(self, key, g_parameter_class.routed);
+        int eq = is_routed(self, key, g_parameter_class.routed_suffix, st().routed_attributes);
         if (eq < 0) return -1;
         if (eq == 0) {
-            eq = is_routed(self, key, g_routed_description);
+            eq = is_routed(self, key, "description", st().routed_description);
             if (eq < 0) return -1;
         }
         if (eq) return super_setattr(self, key, value);
     }
-    int eq = py_eq(key, N.description);
+    int eq = py_eq(key, N->description);
     if (eq < 0) return -1;
     if (eq) return super_setattr(self, key, value);
     return store_attribute(self, key, value);
@@ -95,12 +94,12 @@ bool routes_to_object(PyTypeObject* tp) {
         PyTuple_GET_ITEM(mro, 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type))
         return false;
     PyObject* type_name = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_name;
-    return PyUnicode_CheckExact(type_name) && str_equal(type_name, N.Parameter);
+    return PyUnicode_CheckExact(type_name) && str_equal(type_name, N->Parameter);
 }
 
 int set_through_class(PyObject* self, PyObject* name, PyObject* value) {
     PyTypeObject* tp = Py_TYPE(self);
-    if (member_impl(tp, N.dunder_setattr) == param_setattr) {
+    if (member_impl(tp, N->dunder_setattr) == param_setattr) {
         if (routes_to_object(tp)) return PyObject_GenericSetAttr(self, name, value);
         return setattr_logic(self, name, value);
     }
@@ -191,24 +190,24 @@ PyObject* init_body(PyObject* self, PyObject* description, const Pairs& pairs) {
     Ref desc_map;
     if (PyUnicode_Check(description)) {
         desc_map = Ref::steal(compat::dict_new_presized(1));
-        if (!desc_map || PyDict_SetItem(desc_map.get(), N.default_, description) < 0) return nullptr;
+        if (!desc_map || PyDict_SetItem(desc_map.get(), N->default_, description) < 0) return nullptr;
     } else if (PyDict_Check(description)) {
         // Only the key test is the assertion; the emptiness test always runs.
         int filled = PyDict_CheckExact(description) ? PyDict_GET_SIZE(description) != 0
                                                     : PyObject_IsTrue(description);
         if (filled < 0) return nullptr;
-        if (filled && !assert_that([&] { return map_contains(description, N.default_); })) return nullptr;
+        if (filled && !assert_that([&] { return map_contains(description, N->default_); })) return nullptr;
         desc_map = call_clone_attribute(description);
         if (!desc_map) return nullptr;
     } else {
-        PyErr_SetString(S.b.TypeError, "Argument description must be a str or dict object.");
+        PyErr_SetString(st().b.TypeError, "Argument description must be a str or dict object.");
         return nullptr;
     }
-    if (set_through_class(self, N.priv_description, desc_map.get()) < 0) return nullptr;
+    if (set_through_class(self, N->priv_description, desc_map.get()) < 0) return nullptr;
     const Py_ssize_t n = pairs.size();
     {
         Ref attrs = Ref::steal(compat::dict_new_presized(n));
-        if (!attrs || set_through_class(self, N.priv_attributes, attrs.get()) < 0) return nullptr;
+        if (!attrs || set_through_class(self, N->priv_attributes, attrs.get()) < 0) return nullptr;
     }
     if (n == 0) return none();
     Ref map;  // the attribute map as last read
@@ -279,7 +278,7 @@ bool init_from_kwnames(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-        if (!PyUnicode_CheckExact(key) || str_equal(key, N.self_) || str_equal(key, N.description)) return false;
+        if (!PyUnicode_CheckExact(key) || str_equal(key, N->self_) || str_equal(key, N->description)) return false;
     }
     *result = init_body(args[0], description, KwnamesPairs{kwnames, args + nargs});
     return true;
@@ -287,7 +286,7 @@ bool init_from_kwnames(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 
 PyObject* param_clone(PyObject* const* args, PyObject*) {
     PyObject* self = args[0];
-    Ref cls = global(N.Parameter);
+    Ref cls = global(N->Parameter);
     if (!cls) return nullptr;
     Ref description = description_of(self);
     if (!description) return nullptr;
@@ -305,11 +304,11 @@ PyObject* param_delattr(PyObject* const* args, PyObject*) {
     PyObject* self = args[0];
     PyObject* item = args[1];
     if (!cannot_be_routed(item)) {
-        int eq = is_routed(self, item, g_routed_description);
+        int eq = is_routed(self, item, "description", st().routed_description);
         if (eq < 0) return nullptr;
         if (eq) return super_delattr(self, item) < 0 ? nullptr : none();
     }
-    int eq = py_eq(item, N.description);
+    int eq = py_eq(item, N->description);
     if (eq < 0) return nullptr;
     if (eq) return super_delattr(self, item) < 0 ? nullptr : none();
     Ref attrs = attributes_of(self);
@@ -366,9 +365,9 @@ PyObject* param_get_or_set(PyObject* const* args, PyObject*) {
 
 // Element 0 of what the host's locale module reports.
 Ref current_language() {
-    Ref locale_module = global(N._locale);
+    Ref locale_module = global(N->_locale);
     if (!locale_module) return {};
-    Ref reported = Ref::steal(PyObject_CallMethodNoArgs(locale_module.get(), N.getdefaultlocale));
+    Ref reported = Ref::steal(PyObject_CallMethodNoArgs(locale_module.get(), N->getdefaultlocale));
     if (!reported) return {};
     if (PyTuple_CheckExact(reported.get()) && PyTuple_GET_SIZE(reported.get()) > 0)
         return Ref::borrow(PyTuple_GET_ITEM(reported.get(), 0));
@@ -387,11 +386,11 @@ PyObject* param_description(PyObject* const* args, PyObject*) {
     if (PyDict_CheckExact(map.get()) && (PyUnicode_CheckExact(lang.get()) || lang.get() == Py_None)) {
         PyObject* v = PyDict_GetItemWithError(map.get(), lang.get());
         if (!v && PyErr_Occurred()) return nullptr;
-        entry = v ? Ref::borrow(v) : map_get(map.get(), N.default_);
+        entry = v ? Ref::borrow(v) : map_get(map.get(), N->default_);
     } else {
         int has = map_contains(map.get(), lang.get());
         if (has < 0) return nullptr;
-        if (!has) lang = Ref::borrow(N.default_);
+        if (!has) lang = Ref::borrow(N->default_);
         map = description_of(self);
         if (!map) return nullptr;
         entry = map_get(map.get(), lang.get());
@@ -427,23 +426,23 @@ PyObject* param_to_dict(PyObject* const* args, PyObject*) {
     Ref attrs = attributes_of(self);
     if (!attrs) return nullptr;
     Ref form = Ref::steal(compat::dict_new_presized(3));
-    if (!form || PyDict_SetItem(form.get(), N.name, args[1]) < 0 ||
-        PyDict_SetItem(form.get(), N.description, description.get()) < 0 ||
-        PyDict_SetItem(form.get(), N.attributes, attrs.get()) < 0)
+    if (!form || PyDict_SetItem(form.get(), N->name, args[1]) < 0 ||
+        PyDict_SetItem(form.get(), N->description, description.get()) < 0 ||
+        PyDict_SetItem(form.get(), N->attributes, attrs.get()) < 0)
         return nullptr;
     return form.release();
 }
 
 PyObject* param_from_dict(PyObject* const* args, PyObject*) {
     PyObject* data = args[0];  // exactly a dict
-    for (PyObject* key : {N.name, N.description, N.attributes}) {
+    for (PyObject* key : {N->name, N->description, N->attributes}) {
         if (!assert_that([&] { return PyDict_Contains(data, key); })) return nullptr;
     }
-    Ref name = map_get(data, N.name);
+    Ref name = map_get(data, N->name);
     if (!name) return nullptr;
-    Ref description = map_get(data, N.description);
+    Ref description = map_get(data, N->description);
     if (!description) return nullptr;
-    Ref attributes = map_get(data, N.attributes);
+    Ref attributes = map_get(data, N->attributes);
     if (!attributes) return nullptr;
     if (!assert_that([&] { return int(PyUnicode_Check(name.get())); })) return nullptr;
     if (!assert_that([&] { return int(PyDict_Check(description.get())); })) return nullptr;
@@ -451,18 +450,18 @@ PyObject* param_from_dict(PyObject* const* args, PyObject*) {
     bool ok = assert_that([&] {
         PyObject* d = description.get();
         if (PyDict_CheckExact(d)) {
-            PyObject* text = PyDict_GetItemWithError(d, N.default_);
+            PyObject* text = PyDict_GetItemWithError(d, N->default_);
             if (!text) return PyErr_Occurred() ? -1 : 0;
             return int(PyUnicode_Check(text));
         }
-        int has = PySequence_Contains(d, N.default_);
+        int has = PySequence_Contains(d, N->default_);
         if (has <= 0) return has;
-        Ref text = Ref::steal(PyObject_GetItem(d, N.default_));
+        Ref text = Ref::steal(PyObject_GetItem(d, N->default_));
         if (!text) return -1;
         return int(PyUnicode_Check(text.get()));
     });
     if (!ok) return nullptr;
-    Ref cls = global(N.Parameter);
+    Ref cls = global(N->Parameter);
     if (!cls) return nullptr;
     Ref parameter = call_with_maps(cls.get(), description.get(), attributes.get(), true);
     if (!parameter) return nullptr;
@@ -520,19 +519,19 @@ FuncSpec with_returns(FuncSpec s, const char* returns) {
 }  // namespace
 
 int fill_parameter_namespace(PyObject* ns) {
-    g_parameter_class.own_getattr = mapped_body(g_parameter_class, Shared::Getattr);
-    Ref empty_default = Ref::steal(PyTuple_Pack(1, N.empty));
+    g_parameter_class.own_getattr = mapped_body<g_parameter_class>(Shared::Getattr);
+    Ref empty_default = Ref::steal(PyTuple_Pack(1, N->empty));
     Ref get_defaults = Ref::steal(PyTuple_Pack(2, Py_None, Py_False));
-    Ref locale_default = Ref::steal(PyTuple_Pack(1, N.default_));
+    Ref locale_default = Ref::steal(PyTuple_Pack(1, N->default_));
     if (!empty_default || !get_defaults || !locale_default) return -1;
 
     return add_members(ns, "Parameter", {
         {init_spec(), empty_default.get(), Kind::Method},
         {with_doc({"clone", param_clone, 1, {{"self"}}}, kCloneDoc), nullptr, Kind::Method},
-        {with_doc({"items", mapped_body(g_parameter_class, Shared::Items), 1, {{"self"}}}, kItemsDoc), nullptr, Kind::Method},
-        {with_doc({"names", mapped_body(g_parameter_class, Shared::Names), 1, {{"self"}}}, kNamesDoc), nullptr, Kind::Method},
-        {with_doc({"clear", mapped_body(g_parameter_class, Shared::Clear), 1, {{"self"}}}, kClearDoc), nullptr, Kind::Method},
-        {{"__getattr__", mapped_body(g_parameter_class, Shared::Getattr), 2, {{"self"}, {"item"}}}, nullptr, Kind::Method},
+        {with_doc({"items", mapped_body<g_parameter_class>(Shared::Items), 1, {{"self"}}}, kItemsDoc), nullptr, Kind::Method},
+        {with_doc({"names", mapped_body<g_parameter_class>(Shared::Names), 1, {{"self"}}}, kNamesDoc), nullptr, Kind::Method},
+        {with_doc({"clear", mapped_body<g_parameter_class>(Shared::Clear), 1, {{"self"}}}, kClearDoc), nullptr, Kind::Method},
+        {{"__getattr__", mapped_body<g_parameter_class>(Shared::Getattr), 2, {{"self"}, {"item"}}}, nullptr, Kind::Method},
         {{"__setattr__", param_setattr, 3, {{"self"}, {"key"}, {"value"}}}, nullptr, Kind::Method},
         {{"__delattr__", param_delattr, 2, {{"self"}, {"item"}}}, nullptr, Kind::Method},
         {with_doc({"get",
@@ -544,9 +543,9 @@ int fill_parameter_namespace(PyObject* ns) {
         {with_doc({"get_or_set", param_get_or_set, 3, {{"self"}, {"name", "str", Check::Str}, {"value"}}},
                   kGetOrSetDoc),
          nullptr, Kind::Method},
-        {{"__getitem__", mapped_body(g_parameter_class, Shared::Getitem), 2, {{"self"}, {"item"}}}, nullptr, Kind::Method},
-        {{"__setitem__", mapped_body(g_parameter_class, Shared::Setitem), 3, {{"self"}, {"key"}, {"value"}}}, nullptr, Kind::Method},
-        {{"__delitem__", mapped_body(g_parameter_class, Shared::Delitem), 2, {{"self"}, {"key"}}}, nullptr, Kind::Method},
+        {{"__getitem__", mapped_body<g_parameter_class>(Shared::Getitem), 2, {{"self"}, {"item"}}}, nullptr, Kind::Method},
+        {{"__setitem__", mapped_body<g_parameter_class>(Shared::Setitem), 3, {{"self"}, {"key"}, {"value"}}}, nullptr, Kind::Method},
+        {{"__delitem__", mapped_body<g_parameter_class>(Shared::Delitem), 2, {{"self"}, {"key"}}}, nullptr, Kind::Method},
         {with_returns(with_doc({"description", param_description, 1, {{"self"}}}, kDescriptionDoc), "str"),
          nullptr, Kind::Property},
         {with_doc({"get_description", param_get_description, 2, {{"self"}, {"locale", "str", Check::Str}}},
@@ -572,15 +571,15 @@ bool adopts_forms(PyObject* cls) {
     // above object with no class attribute of those names.
     if (!parameter_class_is_pristine(cls)) return false;
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-    return routes_to_object(tp) && !compat::type_lookup_borrowed(tp, N.priv_description) &&
-           !compat::type_lookup_borrowed(tp, N.priv_attributes) && !tp->tp_finalize && tp->tp_del == nullptr;
+    return routes_to_object(tp) && !compat::type_lookup_borrowed(tp, N->priv_description) &&
+           !compat::type_lookup_borrowed(tp, N->priv_attributes) && !tp->tp_finalize && tp->tp_del == nullptr;
 }
 
 int form_adoptable(PyObject* form) {
     if (!PyDict_CheckExact(form) || Py_REFCNT(form) != 1) return 0;
-    PyObject* n = PyDict_GetItemWithError(form, N.name);
-    PyObject* description = n ? PyDict_GetItemWithError(form, N.description) : nullptr;
-    PyObject* attributes = description ? PyDict_GetItemWithError(form, N.attributes) : nullptr;
+    PyObject* n = PyDict_GetItemWithError(form, N->name);
+    PyObject* description = n ? PyDict_GetItemWithError(form, N->description) : nullptr;
+    PyObject* attributes = description ? PyDict_GetItemWithError(form, N->attributes) : nullptr;
     if (!attributes) return PyErr_Occurred() ? -1 : 0;
     if (!PyUnicode_CheckExact(n) || !PyDict_CheckExact(description) || !PyDict_CheckExact(attributes) ||
         Py_REFCNT(description) != 1 || Py_REFCNT(attributes) != 1)
@@ -588,11 +587,11 @@ int form_adoptable(PyObject* form) {
     // What the constructor and from_dict check, the one text under "default"
     // above all (an empty description passes the constructor but not
     // from_dict's check).
-    PyObject* text = PyDict_GetItemWithError(description, N.default_);
+    PyObject* text = PyDict_GetItemWithError(description, N->default_);
     if (!text) return PyErr_Occurred() ? -1 : 0;
     if (!PyUnicode_CheckExact(text) || !is_fresh_container(description) || !is_fresh_container(attributes)) return 0;
     // Keyword names the call would bind to the constructor's own parameters.
-    for (PyObject* own : {N.self_, N.description}) {
+    for (PyObject* own : {N->self_, N->description}) {
         int has = PyDict_Contains(attributes, own);
         if (has) return has < 0 ? -1 : 0;
     }
@@ -600,9 +599,9 @@ int form_adoptable(PyObject* form) {
 }
 
 int adopt_form(PyObject* cls, PyObject* form, Ref& name, Ref& parameter) {
-    name = Ref::borrow(PyDict_GetItemWithError(form, N.name));
-    PyObject* description = PyDict_GetItemWithError(form, N.description);
-    PyObject* attributes = PyDict_GetItemWithError(form, N.attributes);
+    name = Ref::borrow(PyDict_GetItemWithError(form, N->name));
+    PyObject* description = PyDict_GetItemWithError(form, N->description);
+    PyObject* attributes = PyDict_GetItemWithError(form, N->attributes);
     if (!name || !description || !attributes) return -1;  // checked by form_adoptable
     Ref empty = Ref::steal(PyTuple_New(0));
     if (!empty) return -1;
@@ -610,8 +609,8 @@ int adopt_form(PyObject* cls, PyObject* form, Ref& name, Ref& parameter) {
     parameter = Ref::steal(tp->tp_new(tp, empty.get(), nullptr));
     if (!parameter) return -1;
     // In the constructor's order.
-    if (PyObject_GenericSetAttr(parameter.get(), N.priv_description, description) < 0 ||
-        PyObject_GenericSetAttr(parameter.get(), N.priv_attributes, attributes) < 0)
+    if (PyObject_GenericSetAttr(parameter.get(), N->priv_description, description) < 0 ||
+        PyObject_GenericSetAttr(parameter.get(), N->priv_attributes, attributes) < 0)
         return -1;
     return 0;
 }
@@ -619,9 +618,9 @@ int adopt_form(PyObject* cls, PyObject* form, Ref& name, Ref& parameter) {
 bool parameter_class_is_pristine(PyObject* cls) {
     if (!PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type) return false;
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-    return tp->tp_new == PyBaseObject_Type.tp_new && member_impl(tp, N.dunder_init) == param_init &&
-           member_impl(tp, N.dunder_setattr) == param_setattr && member_impl(tp, N.clone) == param_clone &&
-           member_impl(tp, N.from_dict) == param_from_dict && clone_attribute_is_ours();
+    return tp->tp_new == PyBaseObject_Type.tp_new && member_impl(tp, N->dunder_init) == param_init &&
+           member_impl(tp, N->dunder_setattr) == param_setattr && member_impl(tp, N->clone) == param_clone &&
+           member_impl(tp, N->from_dict) == param_from_dict && clone_attribute_is_ours();
 }
 
 }  // namespace r7u

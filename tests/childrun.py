@@ -27,6 +27,15 @@ def outcome(fn):
     except BaseException as e:
         return type(e).__name__
     return "ok"
+
+# depth + 1 new cls() each holding the next under `key`: the first and the last.
+def chain(cls, key, depth):
+    root = node = cls()
+    for _ in range(depth):
+        child = cls()
+        node[key] = child
+        node = child
+    return root, node
 """
 
 

@@ -165,3 +165,13 @@ def _measure(fn, raises, watched, calls, rounds):
 def _short(obj):
     text = repr(obj)
     return text if len(text) < 80 else text[:77] + "..."
+
+
+def assert_refcounts_settle(work, *watched, rounds=2000):
+    """Runs work() once, then `rounds` more times: the reference counts of
+    the watched objects must come back to what they were after the first."""
+    work()
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(rounds):
+        work()
+    assert [sys.getrefcount(o) for o in watched] == before

@@ -9,6 +9,7 @@ import pytest
 
 import r7u_razarozu as mod
 from childrun import python_output as run_python
+from helpers import assert_missing_reads_raise_key_error, key_error_args
 from r7u_razarozu import Parameter, ParameterBook
 
 PRIVATE = "_ParameterBook__parameters"
@@ -207,17 +208,8 @@ def test_reads_return_the_stored_object(book):
 
 
 def test_absent_names_raise_key_error_not_attribute_error(book):
-    for read in (lambda: book.missing, lambda: book["missing"], lambda: getattr(book, "missing", 1),
-                 lambda: hasattr(book, "missing")):
-        with pytest.raises(KeyError) as e:
-            read()
-        assert e.value.args == ("missing",)
-    with pytest.raises(KeyError) as e:
-        book[(1, 2)]
-    assert e.value.args == ((1, 2),)
-    with pytest.raises(KeyError) as e:
-        copy.deepcopy(book)
-    assert e.value.args == ("__deepcopy__",)
+    assert_missing_reads_raise_key_error(book)
+    assert key_error_args(lambda: copy.deepcopy(book)) == ("__deepcopy__",)
 
 
 def test_deletion(book):
@@ -426,12 +418,8 @@ def test_rename_to_itself_looks_at_nothing():
 
 
 def test_rename_messages(book):
-    with pytest.raises(KeyError) as e:
-        book.rename("missing", "b")
-    assert e.value.args == ("Old name `missing` does not exist.",)
-    with pytest.raises(KeyError) as e:
-        book.rename("a", "b")
-    assert e.value.args == ("New name `b` already exists.",)
+    assert key_error_args(lambda: book.rename("missing", "b")) == ("Old name `missing` does not exist.",)
+    assert key_error_args(lambda: book.rename("a", "b")) == ("New name `b` already exists.",)
     assert names(book) == ["a", "b"]
 
 

@@ -1,7 +1,6 @@
 import builtins
 import inspect
 import math
-import sys
 from collections import OrderedDict
 
 import pytest
@@ -10,6 +9,7 @@ from hypothesis import strategies as st
 
 import r7u_razarozu as mod
 from childrun import python as run_python
+from leakcheck import assert_refcounts_settle
 
 clone = mod._clone_attribute
 
@@ -652,8 +652,4 @@ def test_no_reference_is_leaked(rebound):
             except (TypeError, ValueError):
                 pass
 
-    work()
-    before = sys.getrefcount(sentinel), sys.getrefcount(sentinel_float)
-    for _ in range(2000):
-        work()
-    assert (sys.getrefcount(sentinel), sys.getrefcount(sentinel_float)) == before
+    assert_refcounts_settle(work, sentinel, sentinel_float)

@@ -113,12 +113,7 @@ print(json.dumps(out))
 
 def test_deep_directory_tree_in_memory(tmp_path):
     result = run_json("""
-root = D()
-node = root
-for _ in range(100_000):
-    child = D()
-    node["d"] = child
-    node = child
+root, node = chain(D, "d", 100_000)
 node["b"] = B(values={"v": 1})
 out = {
     "clone": outcome(root.clone),

@@ -8,6 +8,7 @@ import textwrap
 
 import pytest
 
+from helpers import book
 from platforms import needs_fifos, needs_symlinks
 from platforms import on_disk as file_bytes
 from r7u_razarozu import ParameterBook, ParameterDirectory
@@ -19,10 +20,6 @@ BOOK_MAP = "_ParameterBook__parameters"
 # ---------------------------------------------------------------------------
 # Helpers
 # ---------------------------------------------------------------------------
-
-def book(**values):
-    return ParameterBook(values=values)
-
 
 def directory(**items):
     d = ParameterDirectory()

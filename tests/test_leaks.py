@@ -19,6 +19,8 @@ import tempfile
 import pytest
 
 import r7u_razarozu as m
+from fuzzmodels import ComplexSub, IntSub, ListSub, StrSub
+from helpers import deep_list
 from leakcheck import LeakError, check, entry_points
 
 P, B, D = m.Parameter, m.ParameterBook, m.ParameterDirectory
@@ -120,13 +122,6 @@ def toggling(cls, target):
     return object.__new__(Toggling)
 
 
-def deep_list(depth):
-    v = []
-    for _ in range(depth):
-        v = [v]
-    return v
-
-
 DEEP = deep_list(sys.getrecursionlimit() + 1000)
 LOOP = []
 LOOP.append(LOOP)
@@ -135,22 +130,6 @@ LOOP.append(LOOP)
 # ---------------------------------------------------------------------------
 # _clone_attribute
 # ---------------------------------------------------------------------------
-class IntSub(int):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
-class ComplexSub(complex):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
 class DictSub(dict):
     def items(self):
         return [(k, v) for k, v in super().items()]
@@ -456,19 +435,23 @@ call(E, "size-changes", B, CHANGING_PARAMS, raises=RuntimeError)
 call(E, "method-call", B.__init__, sbook, PARAMS, {"c": [1, 2]})
 run(E, "parameter-class-gone", Rebound("Parameter", Rebound.GONE, lambda: B(PARAMS)), raises=NameError)
 
-E = "ParameterBook.clone"
-call(E, "ok", book.clone)
-call(E, "fails", bad_entry_book.clone, raises=AE, off=AttributeError)
-run(E, "class-gone", Rebound("ParameterBook", Rebound.GONE, book.clone), raises=NameError)
-call(E, "no-map", B.clone, bare_b, raises=ODD)
+def copies_and_views(cls, obj, bare, refill, **kwargs):
+    """The rows of clone, items, names and clear, alike for books and directories."""
+    E = f"{cls.__name__}.clone"
+    call(E, "ok", obj.clone)
+    run(E, "class-gone", Rebound(cls.__name__, Rebound.GONE, obj.clone), raises=NameError)
+    call(E, "no-map", cls.clone, bare, raises=ODD)
+    for name in ("items", "names"):
+        E = f"{cls.__name__}.{name}"
+        call(E, "ok", getattr(obj, name))
+        call(E, "no-map", getattr(cls, name), bare, raises=ODD)
+    E = f"{cls.__name__}.clear"
+    run(E, "ok", refill, **kwargs)
+    call(E, "no-map", cls.clear, bare, raises=ODD)
 
-for name in ("items", "names"):
-    E = f"ParameterBook.{name}"
-    call(E, "ok", getattr(book, name))
-    call(E, "no-map", getattr(B, name), bare_b, raises=ODD)
-E = "ParameterBook.clear"
-run(E, "ok", lambda: (sbook.clear(), sbook.__init__(PARAMS, {"c": [1, 2]})), watch=[sbook])
-call(E, "no-map", B.clear, bare_b, raises=ODD)
+
+copies_and_views(B, book, bare_b, lambda: (sbook.clear(), sbook.__init__(PARAMS, {"c": [1, 2]})), watch=[sbook])
+call("ParameterBook.clone", "fails", bad_entry_book.clone, raises=AE, off=AttributeError)
 
 E = "ParameterBook.__getattr__"
 call(E, "hit", getattr, book, "a")
@@ -611,18 +594,7 @@ call(E, "clone-fails", D, {"a": bad_entry_book}, raises=AE, off=AttributeError)
 call(E, "deep", D, {"a": deep_book}, raises=RecursionError)
 call(E, "method-call", D.__init__, stree, ITEMS)
 
-E = "ParameterDirectory.clone"
-call(E, "ok", tree.clone)
-run(E, "class-gone", Rebound("ParameterDirectory", Rebound.GONE, tree.clone), raises=NameError)
-call(E, "no-map", D.clone, bare_d, raises=ODD)
-
-for name in ("items", "names"):
-    E = f"ParameterDirectory.{name}"
-    call(E, "ok", getattr(tree, name))
-    call(E, "no-map", getattr(D, name), bare_d, raises=ODD)
-E = "ParameterDirectory.clear"
-run(E, "ok", lambda: (D(ITEMS).clear()))
-call(E, "no-map", D.clear, bare_d, raises=ODD)
+copies_and_views(D, tree, bare_d, lambda: (D(ITEMS).clear()))
 
 E = "ParameterDirectory.__getattr__"
 call(E, "hit", getattr, tree, "book")

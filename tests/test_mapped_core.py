@@ -402,12 +402,7 @@ def test_value_lookup_compares_as_often_as_python():
 def test_deep_trees_in_small_stack_threads_end_in_recursion_error(tmp_path):
     out = run_json(f"""
 import threading
-root = D()
-node = root
-for _ in range(20000):
-    child = D()
-    node["a"] = child
-    node = child
+root, _ = chain(D, "a", 20000)
 got = {{}}
 def work():
     got["clone"] = outcome(root.clone)

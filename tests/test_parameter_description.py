@@ -5,20 +5,13 @@ import sys
 import pytest
 
 import r7u_razarozu as mod
+from helpers import MyStr, doc
 from platforms import needs_locale_variables
 
 P = mod.Parameter
 
 
 pytestmark = pytest.mark.filterwarnings("ignore:.*getdefaultlocale:DeprecationWarning")
-
-
-class MyStr(str):
-    pass
-
-
-def doc(*lines):
-    return "".join("\n\t\t" + line for line in lines) + "\n\t\t"
 
 
 class FakeLocale:

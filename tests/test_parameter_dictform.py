@@ -7,21 +7,10 @@ from collections import OrderedDict
 import pytest
 
 import r7u_razarozu as mod
+from helpers import MyStr, doc, maps
+from leakcheck import assert_refcounts_settle
 
 P = mod.Parameter
-
-
-class MyStr(str):
-    pass
-
-
-def doc(*lines):
-    return "".join("\n\t\t" + line for line in lines) + "\n\t\t"
-
-
-def maps(p):
-    d = vars(p)
-    return d["_Parameter__description"], d["_Parameter__attributes"]
 
 
 def form(name="n", description=None, attributes=None, **extra):
@@ -340,8 +329,4 @@ def test_no_reference_is_leaked():
         except TypeError:
             pass
 
-    work()
-    before = sys.getrefcount(sentinel), sys.getrefcount(value)
-    for _ in range(2000):
-        work()
-    assert (sys.getrefcount(sentinel), sys.getrefcount(value)) == before
+    assert_refcounts_settle(work, sentinel, value)

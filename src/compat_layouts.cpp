@@ -1,6 +1,6 @@
 // Inline attribute values, per interpreter version (see compat::inline_attr):
 // the interpreter's internal layouts, described here and nowhere else.
-#include "support.hpp"
+#include "compat.hpp"
 
 namespace r7u::compat {
 
@@ -83,6 +83,8 @@ struct Slot {
     Py_ssize_t nentries = -1;   // shared keys' fill when index was looked for; -1: never
 };
 constexpr int kSlots = 8;
+// Process-wide: read on every private-map lookup, and this floor sees no
+// module state; forget_inline_slots() empties it when the module goes.
 Slot g_slots[kSlots];
 int g_next = 0;
 
@@ -142,9 +144,15 @@ PyObject* inline_attr(PyObject* self, PyObject* name) {
     return v ? Py_NewRef(v) : nullptr;
 }
 
+void forget_inline_slots() {
+    for (Slot& s : g_slots) s = Slot{};
+    g_next = 0;
+}
+
 #else
 
 PyObject* inline_attr(PyObject*, PyObject*) { return nullptr; }
+void forget_inline_slots() {}
 
 #endif
 

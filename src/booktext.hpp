@@ -1,0 +1,21 @@
+// The native book text: json.dumps(forms, indent=4, ensure_ascii=False)
+// written in one pass, while the json module is the one seen at import.
+#pragma once
+
+#include "support.hpp"
+
+namespace r7u {
+
+// Records the standard json module's dumps and JSONEncoder as they are at
+// import, so the native book text knows when it may stand in for them.
+int capture_json(PyObject* json_module);
+
+// 1 with *out set to the text of `forms` (a list of dictionary forms)
+// exactly as json.dumps(forms, indent=4, ensure_ascii=False) gives it; 0
+// with nothing set when the value must go through _json.dumps instead; -1
+// with an exception set. With utf8, *out is the bytes of that text encoded
+// in UTF-8, and 0 also stands for text that has no UTF-8 encoding (a lone
+// surrogate).
+int native_book_text(PyObject* json_module, PyObject* forms, PyObject** out, bool utf8 = false);
+
+}  // namespace r7u

@@ -1,0 +1,27 @@
+// Parameter: its class namespace, and what a book load asks of the class.
+#pragma once
+
+#include "support.hpp"
+
+namespace r7u {
+
+// Fills the Parameter class namespace. 0 or -1.
+int fill_parameter_namespace(PyObject* ns);
+// True when `cls` is a Parameter class whose constructor, attribute store,
+// clone and from_dict are still ours and _clone_attribute is too: then a
+// clone of a parameter that from_dict just made is an exact, unobservable
+// copy of it.
+bool parameter_class_is_pristine(PyObject* cls);
+// Loads may take over a decoded dictionary form instead of passing it to
+// from_dict, whose constructor would copy its maps: while `cls` is pristine,
+// routes its private names to the generic store and runs no code when its
+// instances are made, stored into or freed ...
+bool adopts_forms(PyObject* cls);
+// ... for a form only its container holds, of fresh maps (is_fresh_container)
+// that the constructor and from_dict would accept as they are: 1, or 0 when
+// not, -1 with an exception set. Runs no Python code.
+int form_adoptable(PyObject* form);
+// The parameter holding the maps of an adoptable form, and its name. 0 or -1.
+int adopt_form(PyObject* cls, PyObject* form, Ref& name, Ref& parameter);
+
+}  // namespace r7u

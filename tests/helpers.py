@@ -1,0 +1,50 @@
+"""Helpers shared by the test files: small builders and assertions that
+several classes' tests make alike."""
+import pytest
+
+from r7u_razarozu import ParameterBook
+
+
+class MyStr(str):
+    pass
+
+
+def doc(*lines):
+    """A docstring as the module builds it from its lines."""
+    return "".join("\n\t\t" + line for line in lines) + "\n\t\t"
+
+
+def book(**values):
+    """A book of one parameter per keyword, each holding the value under "value"."""
+    return ParameterBook(values=values)
+
+
+def maps(p):
+    """A parameter's private maps as stored: (description, attributes)."""
+    d = vars(p)
+    return d["_Parameter__description"], d["_Parameter__attributes"]
+
+
+def deep_list(depth):
+    v = []
+    for _ in range(depth):
+        v = [v]
+    return v
+
+
+def key_error_args(read):
+    """The arguments of the KeyError that read() raises."""
+    with pytest.raises(KeyError) as e:
+        read()
+    return e.value.args
+
+
+def assert_missing_reads_raise_key_error(obj):
+    """Reading a missing name by attribute, subscription, getattr with a default or hasattr, and a
+    missing tuple key, raise KeyError with the key as its only argument; an unhashable key, TypeError."""
+    for read in (lambda: obj.missing, lambda: obj["missing"], lambda: getattr(obj, "missing", None),
+                 lambda: hasattr(obj, "missing")):
+        assert key_error_args(read) == ("missing",)
+    assert key_error_args(lambda: obj[(1, 2)]) == ((1, 2),)
+    with pytest.raises(TypeError, match="unhashable"):
+        obj[[1]]
