@@ -249,15 +249,16 @@ int fn_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int fn_clear(PyObject* self) {
     FunctionObject* f = as_fn(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
+    // The name and qualified name stay strings (empty) and the code stays:
+    // the getters, repr and the argument errors read them.
+    Py_XSETREF(f->name, PyUnicode_New(0, 0));
+    Py_XSETREF(f->qualname, PyUnicode_New(0, 0));
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->annotations);
-    Py_CLEAR(f->code);
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -267,6 +268,9 @@ void fn_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (f->weakreflist) PyObject_ClearWeakRefs(self);
     fn_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
     Py_CLEAR(f->owner);
     for (PyObject*& n : f->argnames) Py_CLEAR(n);
     PyObject_GC_Del(self);

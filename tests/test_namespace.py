@@ -360,6 +360,22 @@ print("ok")
     assert r.stdout.strip() == "ok"
 
 
+def test_a_cleared_function_keeps_its_names_and_code():
+    # The collector's clear hook of the function type, called directly.
+    r = run_python("""
+import ctypes, r7u_razarozu as m
+f = m._clone_attribute
+slot = ctypes.c_void_p.from_address(id(type(f)) + 24 * ctypes.sizeof(ctypes.c_void_p)).value
+ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(slot)(f)
+try:
+    f()
+except TypeError as e:
+    print(e)
+print(repr(f.__name__), repr(f.__qualname__), type(f.__code__).__name__, repr(f).startswith("<function  at "))
+""")
+    assert r.stdout.splitlines() == ["() missing 1 required positional argument: 'attr'", "'' '' code True"], r.stderr
+
+
 def test_second_interpreter_is_refused():
     code = r"""
 import sys
