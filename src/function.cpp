@@ -455,14 +455,22 @@ Ref build_code(FunctionObject* f) {
 // SpecialCache (state.hpp): one of our functions taking exactly the
 // arguments of the slot. Any change to the class or its bases changes the
 // version tag, so while it holds, the class still holds that function.
+// Fills the cache; what it held before is released last, since that may
+// run code.
+R7U_NOINLINE void remember(SpecialCache& cache, PyTypeObject* tp, unsigned int version, PyObject* function) {
+    cache.type = tp;
+    cache.version = version;
+    Py_XSETREF(cache.function, Py_NewRef(function));
+}
+
 // type(self).<name>(self, a[, b]) as the interpreter's slot wrappers call it.
 PyObject* call_special(PyObject* self, PyObject* name, PyObject* a, PyObject* b, SpecialCache& cache) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject* args[3] = {self, a, b};
     const Py_ssize_t n = b ? 3 : 2;
     if (cache.type == tp && cache.version == compat::type_version(tp) && cache.version != 0 &&
-        static_cast<const FunctionObject*>(cache.function)->spec.nparams == n) {
-        const auto* f = static_cast<const FunctionObject*>(cache.function);
+        as_fn(cache.function)->spec.nparams == n) {
+        const FunctionObject* f = as_fn(cache.function);
         if (!check_arguments(f, args)) return nullptr;
         return f->spec.impl(args, nullptr);
     }
@@ -476,7 +484,7 @@ PyObject* call_special(PyObject* self, PyObject* name, PyObject* a, PyObject* b,
         if (is_function(found)) {
             FunctionObject* f = as_fn(found);
             if (f->spec.nparams == n) {
-                if (unsigned int version = compat::type_version(tp)) cache = {tp, version, f};
+                if (unsigned int version = compat::type_version(tp)) remember(cache, tp, version, found);
                 if (!check_arguments(f, args)) return nullptr;
                 return f->spec.impl(args, nullptr);
             }

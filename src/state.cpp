@@ -23,6 +23,7 @@ void for_each_owned(State& s, F&& fn) {
 #define R7U_OWNED_NAME(id, text) fn(s.names.id);
     R7U_NAMES(R7U_OWNED_NAME)
 #undef R7U_OWNED_NAME
+    for (SpecialCache* c : {&s.getitem, &s.setitem, &s.delitem}) fn(c->function);
     fn(s.object_getattribute);
     for (RoutedCache* r : {&s.routed_attributes, &s.routed_description, &s.routed_book, &s.routed_directory}) {
         fn(r->type_name);
@@ -74,11 +75,11 @@ void state_clear(State& s) {
             PyErr_Clear();
         if (PyDict_ClearWatcher(s.cached_globals.watcher) < 0) PyErr_Clear();
     }
+    for_each_owned(s, [](PyObject*& o) { Py_CLEAR(o); });
     s.cached_globals = GlobalsCache{};
     s.getitem = s.setitem = s.delitem = SpecialCache{};
     s.pristine_parameter = s.pristine_book = s.pristine_directory = PristineCache{};
     compat::forget_inline_slots();
-    for_each_owned(s, [](PyObject*& o) { Py_CLEAR(o); });
     PyErr_SetRaisedException(pending);
 }
 

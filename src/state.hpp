@@ -183,7 +183,7 @@ struct GlobalsCache {
 struct SpecialCache {
     PyTypeObject* type = nullptr;  // compared only
     unsigned int version = 0;
-    const void* function = nullptr;  // lent by the class while its version tag holds
+    PyObject* function = nullptr;  // held: the class only lends it
 };
 
 // "_" + type(self).__name__ + "__" + suffix, rebuilt only when the class's

@@ -679,3 +679,16 @@ t.join()
 print(len(book["p"].get("v")))
 """, optimize=True)
     assert out.split() == ["50000"]
+
+
+def test_the_subscription_shortcut_holds_the_function_it_calls():
+    out = run("""
+import gc, weakref
+b = B(values={"v": 1})
+b["v"]
+ref = weakref.ref(vars(B)["__getitem__"])
+B.__getitem__ = lambda self, key: "replaced"
+gc.collect()
+print(ref() is not None, b["v"])
+""")
+    assert out.split() == ["True", "replaced"]
