@@ -482,6 +482,14 @@ bool book_class_is_pristine(PyObject* cls) {
            member_impl(tp, N->dunder_setattr) == mapped_body<g_book_class>(Shared::Setattr);
 }
 
+// dict[key], held, since each lookup may run a key's __eq__, which may
+// change the dict; null when absent (a failed lookup counts as absent).
+Ref entry_of(PyObject* dict, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(dict, key);
+    if (!v) PyErr_Clear();
+    return Ref::borrow(v);
+}
+
 // Which of from_dict's content checks an element fails, for the note of
 // an AssertionError; null when none does (or on error, cleared).
 const char* failed_check(PyObject* element) {
@@ -500,12 +508,14 @@ const char* failed_check(PyObject* element) {
         }
         if (!r) return k.missing;
     }
-    if (!PyUnicode_Check(PyDict_GetItem(element, N->name))) return "its \"name\" is not a string";
-    PyObject* description = PyDict_GetItem(element, N->description);
-    if (!PyDict_Check(description)) return "its \"description\" is not a JSON object";
-    if (!PyDict_Check(PyDict_GetItem(element, N->attributes))) return "its \"attributes\" is not a JSON object";
-    PyObject* fallback = PyDict_GetItem(description, N->default_);
-    if (!fallback || !PyUnicode_Check(fallback)) return "its \"description\" has no \"default\" string";
+    Ref name = entry_of(element, N->name);
+    if (!name || !PyUnicode_Check(name.get())) return "its \"name\" is not a string";
+    Ref description = entry_of(element, N->description);
+    if (!description || !PyDict_Check(description.get())) return "its \"description\" is not a JSON object";
+    Ref attributes = entry_of(element, N->attributes);
+    if (!attributes || !PyDict_Check(attributes.get())) return "its \"attributes\" is not a JSON object";
+    Ref fallback = entry_of(description.get(), N->default_);
+    if (!fallback || !PyUnicode_Check(fallback.get())) return "its \"description\" has no \"default\" string";
     return nullptr;
 }
 
@@ -529,9 +539,9 @@ bool load_element(PyObject* parameters, PyObject* element, Py_ssize_t index, Ref
     const bool assertion = PyErr_ExceptionMatches(PyExc_AssertionError);
     note_error([&] {
         const char* check = assertion ? failed_check(element) : nullptr;
-        PyObject* name = PyDict_Check(element) ? PyDict_GetItem(element, N->name) : nullptr;
-        if (name && PyUnicode_Check(name)) {
-            return Ref::steal(PyUnicode_FromFormat("at entry %zd (name %R)%s%s", index + 1, name,
+        Ref name = PyDict_Check(element) ? entry_of(element, N->name) : Ref();
+        if (name && PyUnicode_Check(name.get())) {
+            return Ref::steal(PyUnicode_FromFormat("at entry %zd (name %R)%s%s", index + 1, name.get(),
                                                    check ? ": " : "", check ? check : ""));
         }
         return Ref::steal(PyUnicode_FromFormat("at entry %zd%s%s", index + 1, check ? ": " : "", check ? check : ""));

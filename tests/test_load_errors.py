@@ -96,3 +96,30 @@ except BaseException as e:
     print(json.dumps([type(e).__name__, list(e.args), getattr(e, "__notes__", [])]))
 """, optimize=True)
     assert out == ["KeyError", ["name"], ["at entry 1", f"in the book file {path!r}"]]
+
+
+def test_note_of_an_element_that_its_own_lookups_change(tmp_path):
+    # A key whose == runs at the lookup of "attributes" takes "description" away meanwhile.
+    out = run_json("""
+class Key:
+    armed = False
+    def __hash__(self):
+        return hash("attributes")
+    def __eq__(self, other):
+        if Key.armed:
+            element.pop("description", None)
+        return False
+element = {"name": "n", Key(): 0, "description": {"d": "x"}, "attributes": {}}
+def from_dict(data):
+    Key.armed = True
+    assert False
+P.from_dict = staticmethod(from_dict)
+m._json = type("Json", (), {"loads": staticmethod(lambda text: [element])})
+with open("b.d7ori", "w") as f:
+    f.write("[]")
+try:
+    B.load("b.d7ori")
+except AssertionError as e:
+    print(json.dumps(e.__notes__))
+""", cwd=tmp_path)
+    assert out == ["at entry 1 (name 'n'): its \"description\" is not a JSON object", "in the book file 'b.d7ori'"]
