@@ -157,7 +157,8 @@ int capture_builtins() {
     return 0;
 }
 
-int exec_steps(PyObject* module) {
+// `registered`: set when this step entered the module into sys.modules.
+int exec_steps(PyObject* module, bool& registered) {
     st().globals = Py_NewRef(PyModule_GetDict(module));
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) return -1;
@@ -181,7 +182,10 @@ int exec_steps(PyObject* module) {
 
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* present = PyDict_GetItemString(modules, kModuleName);
-    if (!present && PyDict_SetItemString(modules, kModuleName, module) < 0) return -1;
+    if (!present) {
+        if (PyDict_SetItemString(modules, kModuleName, module) < 0) return -1;
+        registered = true;
+    }
 
     if (capture_builtins() < 0) return -1;
     watch_globals();
@@ -229,6 +233,16 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     return module.release();
 }
 
+// Takes the module out of sys.modules again, if it is still there; the
+// exception being raised stays as it is.
+void forget_module(PyObject* module) {
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* there = PyDict_GetItemString(modules, kModuleName);
+    if (there == module && PyDict_DelItemString(modules, kModuleName) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+}
+
 int exec_module(PyObject* module) {
     if (g_state && !g_state->failed) {
         if (g_state->module == module) return 0;
@@ -238,10 +252,12 @@ int exec_module(PyObject* module) {
     }
     void* memory = PyModule_GetState(module);
     if (!memory) return -1;
-    if (state_init(memory, module) < 0 || init_function_type() < 0 || exec_steps(module) < 0) {
+    bool registered = false;
+    if (state_init(memory, module) < 0 || init_function_type() < 0 || exec_steps(module, registered) < 0) {
         // A later import starts again from the create step, with a state of
         // its own; until then what this one made still has this state.
         g_state->failed = true;
+        if (registered) forget_module(module);
         return -1;
     }
     return 0;

@@ -360,6 +360,24 @@ print("ok")
     assert r.stdout.strip() == "ok"
 
 
+def test_a_failed_exec_under_another_name_leaves_no_module_behind():
+    r = run_python("""
+import importlib.util, sys
+spec = importlib.util.spec_from_file_location("elsewhere.__init__", importlib.util.find_spec("r7u_razarozu").origin)
+sys.modules["json"] = None
+module = importlib.util.module_from_spec(spec)
+try:
+    spec.loader.exec_module(module)
+except ImportError:
+    print("failed")
+print("r7u_razarozu" in sys.modules)
+del sys.modules["json"]
+import r7u_razarozu as m
+print(m.Parameter(value=1).get("value"))
+""")
+    assert r.stdout.split() == ["failed", "False", "1"], r.stderr
+
+
 def test_a_cleared_function_keeps_its_names_and_code():
     # The collector's clear hook of the function type, called directly.
     r = run_python("""
