@@ -5,6 +5,10 @@ import locale
 import os
 import os.path
 import pickle
+import shutil
+import subprocess
+import sys
+import sysconfig
 import typing
 
 import pytest
@@ -392,6 +396,35 @@ except TypeError as e:
 print(repr(f.__name__), repr(f.__qualname__), type(f.__code__).__name__, repr(f).startswith("<function  at "))
 """)
     assert r.stdout.splitlines() == ["() missing 1 required positional argument: 'attr'", "'' '' code True"], r.stderr
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_ENABLE_SHARED") or not shutil.which("cc"),
+                    reason="needs a C compiler and a shared libpython")
+def test_a_second_initialisation_of_the_interpreter_gets_a_fresh_module(tmp_path):
+    program = tmp_path / "embed.c"
+    program.write_text(r"""
+#include <Python.h>
+int main(void) {
+    for (int round = 0; round < 3; ++round) {
+        Py_Initialize();
+        if (PyRun_SimpleString("import r7u_razarozu as m\n"
+                               "b = m.ParameterBook({'p': m.Parameter('d', value=[1, {'a': 2.5}])})\n"
+                               "assert b['p'].get('value') == [1, {'a': 2.5}] and str(b).startswith('[')\n"
+                               "print(m._clone_attribute.__qualname__, repr(b['p'].get)[:27])\n") != 0)
+            return 1;
+        if (Py_FinalizeEx() < 0) return 2;
+    }
+    return 0;
+}
+""")
+    libdir = sysconfig.get_config_var("LIBDIR")
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    subprocess.run(["cc", "-I" + sysconfig.get_paths()["include"], str(program), "-o", str(tmp_path / "embed"),
+                    "-L" + libdir, "-lpython" + sysconfig.get_config_var("LDVERSION"), "-Wl,-rpath," + libdir],
+                   check=True, env=env)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(m.__file__), *sys.path]))
+    r = subprocess.run([str(tmp_path / "embed")], capture_output=True, text=True, env=env, timeout=300)
+    assert (r.returncode, r.stdout.splitlines()) == (0, ["_clone_attribute <bound method Parameter.get"] * 3), r.stderr
 
 
 def test_second_interpreter_is_refused():
