@@ -15,15 +15,10 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import warnings
 from collections.abc import Iterator
 from typing import Any
 
 from r7u_razarozu import Parameter, ParameterBook, ParameterDirectory
-
-# Parameter.description asks locale.getdefaultlocale() for the system's language at every
-# read; the interpreter marks that function as deprecated (3.11 and later).
-warnings.filterwarnings("ignore", "'locale.getdefaultlocale' is deprecated", DeprecationWarning)
 
 
 def defaults() -> ParameterDirectory:

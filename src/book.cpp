@@ -33,7 +33,12 @@ int is_parameter(PyObject* value) {
 
 MappedClass g_book_class{"ParameterBook",    &Names::priv_book_parameters, nullptr,
                          &Names::ParameterBook, "parameters",           &State::routed_book,
-                         &State::pristine_book, is_parameter,           false};
+                         &State::pristine_book, is_parameter,
+                         "in the entry %R: a book holds Parameter objects, not %.200s; to set the value of "
+                         "a parameter, call set_parameter_value(%R, value)",
+                         "in the entry %R: a book holds Parameter objects, not %.200s; plain values go into "
+                         "the values argument, as ParameterBook(values={%R: value})",
+                         false};
 
 namespace {
 
@@ -107,7 +112,12 @@ Entry find_entry(PyObject* const* args) {
 // map[name] = Parameter(value=value). 0 or -1.
 int add_parameter(const Entry& e, PyObject* name, PyObject* value) {
     Ref fresh = new_parameter(value);
-    return fresh ? map_set(e.map.get(), name, fresh.get()) : -1;
+    if (!fresh) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && error_has_note("in the attribute "))
+            note_error([&] { return note_text("for the new parameter %R", name); });
+        return -1;
+    }
+    return map_set(e.map.get(), name, fresh.get());
 }
 
 PyObject* book_get_parameter_value(PyObject* const* args, PyObject*) {
@@ -137,6 +147,46 @@ PyObject* book_get_or_set_parameter_value(PyObject* const* args, PyObject*) {
 // ---------------------------------------------------------------------------
 // The book text.
 // ---------------------------------------------------------------------------
+// json.dumps(forms, indent=4, ensure_ascii=False), natively where it can.
+Ref text_of_forms(PyObject* forms, bool utf8) {
+    Ref json = global(N->_json);
+    if (!json) return {};
+    PyObject* out = nullptr;
+    int native = native_book_text(json.get(), forms, &out, utf8);
+    if (native < 0) return {};
+    if (native > 0) return Ref::steal(out);
+    if (utf8) {
+        native = native_book_text(json.get(), forms, &out);
+        if (native < 0) return {};
+        if (native > 0) return Ref::steal(out);
+    }
+    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), N->dumps));
+    if (!dumps) return {};
+    Ref four = Ref::steal(PyLong_FromLong(4));
+    if (!four) return {};
+    PyObject* call_args[] = {forms, four.get(), Py_False};
+    return Ref::steal(PyObject_Vectorcall(dumps.get(), call_args, 1, st().kw_dumps));
+}
+
+// The note of a TypeError from the text: the first value of the forms, in
+// the order of the text, that JSON cannot hold.
+R7U_COLD Ref unsavable_value(PyObject* forms) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(forms); ++i) {
+        PyObject* form = PyList_GET_ITEM(forms, i);
+        if (!PyDict_Check(form)) continue;
+        for (PyObject* part : {N->description, N->attributes}) {
+            Ref map = Ref::borrow(PyDict_GetItemWithError(form, part));
+            if (!map || !PyDict_Check(map.get())) continue;
+            Ref where = refused_at(map.get(), true);
+            if (!where) continue;
+            return note_text("in the parameter %R, its %U%U: a book file (JSON) cannot hold this value; store int, "
+                             "float, str, bool, or lists and dicts of these (a complex as [real, imag], say)",
+                             PyDict_GetItemWithError(form, N->name), part, where.get());
+        }
+    }
+    return {};
+}
+
 // The JSON array of the dictionary forms in ascending name order: a str,
 // or with utf8 its UTF-8 bytes when the native text can give them directly.
 Ref make_book_text(PyObject* self, bool utf8 = false) {
@@ -159,23 +209,9 @@ Ref make_book_text(PyObject* self, bool utf8 = false) {
         Ref form = call_method(N->to_dict, parameter.get(), rest);
         if (!form || PyList_Append(forms.get(), form.get()) < 0) return {};
     }
-    Ref json = global(N->_json);
-    if (!json) return {};
-    PyObject* out = nullptr;
-    int native = native_book_text(json.get(), forms.get(), &out, utf8);
-    if (native < 0) return {};
-    if (native > 0) return Ref::steal(out);
-    if (utf8) {
-        native = native_book_text(json.get(), forms.get(), &out);
-        if (native < 0) return {};
-        if (native > 0) return Ref::steal(out);
-    }
-    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), N->dumps));
-    if (!dumps) return {};
-    Ref four = Ref::steal(PyLong_FromLong(4));
-    if (!four) return {};
-    PyObject* call_args[] = {forms.get(), four.get(), Py_False};
-    return Ref::steal(PyObject_Vectorcall(dumps.get(), call_args, 1, st().kw_dumps));
+    Ref text = text_of_forms(forms.get(), utf8);
+    if (!text && PyErr_ExceptionMatches(PyExc_TypeError)) note_error([&] { return unsavable_value(forms.get()); });
+    return text;
 }
 
 PyObject* book_str(PyObject* const* args, PyObject*) { return make_book_text(args[0]).release(); }
@@ -430,7 +466,11 @@ PyObject* book_save(PyObject* const* args, PyObject*) {
             if (!os) return nullptr;
             Ref made = Ref::steal(PyObject_CallMethodOneArg(os.get(), N->makedirs, directory.get()));
             if (!made) return nullptr;
-        } else if (!assert_that([&] { return call_truth(path.get(), N->isdir, directory.get()); })) {
+        } else if (!assert_that([&] { return call_truth(path.get(), N->isdir, directory.get()); }, [&] {
+                       return note_text("%R is not a folder, so the book file cannot go into it: choose a path "
+                                        "whose folder part is a folder, or does not exist yet (save makes it)",
+                                        directory.get());
+                   })) {
             return nullptr;
         }
     }
@@ -536,7 +576,9 @@ bool load_element(PyObject* parameters, PyObject* element, Py_ssize_t index, Ref
         return PyDict_SetItem(parameters, name.get(), parameter.get()) == 0;
     }();
     if (ok) return true;
-    const bool assertion = PyErr_ExceptionMatches(PyExc_AssertionError);
+    // from_dict's own note says which check failed, unless it was replaced.
+    const bool assertion =
+        PyErr_ExceptionMatches(PyExc_AssertionError) && !error_has_note("the dictionary form ");
     note_error([&] {
         const char* check = assertion ? failed_check(element) : nullptr;
         Ref name = PyDict_Check(element) ? entry_of(element, N->name) : Ref();
@@ -577,11 +619,34 @@ int adopt_forms(PyObject* data, PyObject* parameters, Ref& parameter_cls) {
     return 1;
 }
 
+// The note of a load of something that is not a file.
+R7U_COLD Ref not_a_file(PyObject* filename) {
+    Ref path = global(N->_path);
+    if (!path) return {};
+    int folder = call_truth(path.get(), N->isdir, filename);
+    if (folder < 0) return {};
+    if (folder) {
+        return note_text("%R is a folder: ParameterDirectory.load reads a folder tree, ParameterBook.load one book "
+                         "file, its path given with the extension",
+                         filename);
+    }
+    Ref with_extension = note_text("%U.%U", filename, N->d7ori);
+    int file = with_extension ? call_truth(path.get(), N->isfile, with_extension.get()) : -1;
+    if (file < 0) return {};
+    if (file) {
+        return note_text("no such file, but %R exists: load takes the path as given, extension included",
+                         with_extension.get());
+    }
+    return note_text("no such file: load takes the path as given, extension included");
+}
+
 PyObject* load_book_file(PyObject* filename) {
-    if (!assert_that([&] {
-            Ref path = global(N->_path);
-            return path ? call_truth(path.get(), N->isfile, filename) : -1;
-        })) {
+    if (!assert_that(
+            [&] {
+                Ref path = global(N->_path);
+                return path ? call_truth(path.get(), N->isfile, filename) : -1;
+            },
+            [&] { return not_a_file(filename); })) {
         return nullptr;
     }
     Ref text = read_text(filename);

@@ -189,6 +189,69 @@ bool is_fresh_container(PyObject* v) {
     return true;
 }
 
+namespace {
+
+struct Refusal {
+    bool json;
+    Ref path;  // list of str parts: "[0]", "['a']"
+    Ref key;   // a refused key, or null
+};
+
+bool accepted_leaf(PyObject* v, bool json) {
+    return PyLong_Check(v) || PyFloat_Check(v) || PyUnicode_Check(v) || (json ? v == Py_None : PyComplex_Check(v));
+}
+
+int push_part(Refusal& r, Ref part) { return part ? PyList_Append(r.path.get(), part.get()) : -1; }
+int pop_part(Refusal& r) {
+    return PyList_SetSlice(r.path.get(), PyList_GET_SIZE(r.path.get()) - 1, PyList_GET_SIZE(r.path.get()), nullptr);
+}
+
+// 1 when a refused value is found (r.path leads to it), 0 when none, -1 on error.
+int find_refused(PyObject* v, Refusal& r) {
+    if (accepted_leaf(v, r.json)) return 0;
+    RecursionGuard guard(" while looking for a refused value");
+    if (!guard.ok()) return -1;
+    if (PyList_Check(v) || (r.json && PyTuple_Check(v))) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(v); ++i) {
+            Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(v, i));
+            if (push_part(r, note_text("[%zd]", i)) < 0) return -1;
+            int found = find_refused(item.get(), r);
+            if (found) return found;
+            if (pop_part(r) < 0) return -1;
+        }
+        return 0;
+    }
+    if (!PyDict_Check(v)) return 1;
+    int found = 0;
+    int walked = walk_dict(v, [&](PyObject* key, PyObject* value) -> int {
+        if (!accepted_leaf(key, r.json)) {
+            r.key = Ref::borrow(key);
+            found = 1;
+            return -1;
+        }
+        if (push_part(r, note_text("[%R]", key)) < 0) return -1;
+        found = find_refused(value, r);
+        if (found) return -1;
+        return pop_part(r);
+    });
+    return found ? found : walked;
+}
+
+}  // namespace
+
+R7U_COLD Ref refused_at(PyObject* value, bool json) {
+    Refusal r{json, Ref::steal(PyList_New(0)), {}};
+    if (!r.path || find_refused(value, r) <= 0) {
+        PyErr_Clear();
+        return {};
+    }
+    Ref where = Ref::steal(PyUnicode_Join(N->empty, r.path.get()));
+    if (where && PyUnicode_GET_LENGTH(where.get()) != 0) where = note_text(" at %U", where.get());
+    if (where && r.key) where = note_text("%U, the key %R", where.get(), r.key.get());
+    if (!where) PyErr_Clear();
+    return where;
+}
+
 bool clone_attribute_is_ours() { return global_is(N->_clone_attribute, st().clone_function); }
 
 Ref call_clone_attribute(PyObject* value) {

@@ -21,4 +21,11 @@ bool clone_attribute_is_ours();
 // would make of it.
 bool is_fresh_container(PyObject* v);
 
+// For the note of a refused value: where in `value` the first value sits
+// that the copy refuses (json: that the JSON encoder refuses), in the order
+// they visit it, as " at ['a'][0]", ", the key (1, 2)" or "" for `value`
+// itself. Null when nothing is refused, or on an error (cleared). Runs no
+// Python code but the repr of keys.
+R7U_COLD Ref refused_at(PyObject* value, bool json);
+
 }  // namespace r7u

@@ -111,6 +111,16 @@ constexpr bool kOwnDepthCount = true;
 constexpr bool kOwnDepthCount = false;
 #endif
 
+// The DeprecationWarning that locale.getdefaultlocale() gives, on the
+// versions where it gives one (from 3.14 it gives none).
+#if PY_VERSION_HEX < 0x030E0000
+constexpr const char* kGetdefaultlocaleWarning =
+    "'locale.getdefaultlocale' is deprecated and slated for removal in Python 3.15. "
+    "Use setlocale(), getencoding() and getlocale() instead.";
+#else
+constexpr const char* kGetdefaultlocaleWarning = nullptr;
+#endif
+
 // The lowest usable address of the calling thread's stack (stacks grow
 // down on every platform we build for), or 0 when it cannot be told.
 inline std::uintptr_t thread_stack_low() {

@@ -79,11 +79,16 @@ Ref path_attr(PyObject* attr) {
     return Ref::steal(PyObject_GetAttr(mod.get(), attr));
 }
 
+constexpr const char* kRefusedItem =
+    "in the entry %R: a directory holds ParameterBook and ParameterDirectory objects, not %.200s; keep a "
+    "value in a book, as ParameterBook(values={%R: value})";
+
 }  // namespace
 
 MappedClass g_directory_class{"ParameterDirectory",    &Names::priv_dir_parameters, nullptr,
                               &Names::ParameterDirectory, "parameters",          &State::routed_directory,
-                              &State::pristine_directory, is_item,               true};
+                              &State::pristine_directory, is_item,
+                              kRefusedItem,               kRefusedItem,          true};
 
 namespace {
 
@@ -514,7 +519,11 @@ int take_folder(PyObject* dir, PyObject* path, Folder& folder, TreeRules& rules,
             }
         } else {
             int book = PyObject_IsInstance(item, rules.book_cls.get());
-            if (book < 0 || (book && check_book_values(item) < 0)) return -1;
+            if (book < 0) return -1;
+            if (book && check_book_values(item) < 0) {
+                note_error([&] { return note_text("in the book file %R", e.target.get()); });
+                return -1;
+            }
         }
         folder.entries.push_back(std::move(e));
         return 0;
@@ -606,7 +615,10 @@ int make_texts(Folder& folder) {
             continue;
         }
         // The book's __str__ is ours here: its text straight as UTF-8.
-        if (book_text_utf8(book_text(e.item.get(), true), e.text, e.encoded) < 0) return -1;
+        if (book_text_utf8(book_text(e.item.get(), true), e.text, e.encoded) < 0) {
+            note_error([&] { return note_text("in the book file %R", e.target.get()); });
+            return -1;
+        }
     }
     return 0;
 }
@@ -788,6 +800,13 @@ int survey(Folder& folder, PyObject* sep) {
     return 0;
 }
 
+// The note of a tree saved where a file is.
+R7U_COLD Ref not_a_folder(PyObject* path) {
+    return note_text("%R is not a folder: a tree is saved as a folder tree; save it to a folder, or to a path that "
+                     "does not exist yet (save makes it)",
+                     path);
+}
+
 int write_folder(const Folder& folder, PyObject* sep, bool top) {
     RecursionGuard guard(" while saving a ParameterDirectory");
     if (!guard.ok()) return -1;
@@ -804,7 +823,7 @@ int write_folder(const Folder& folder, PyObject* sep, bool top) {
         }
     } else if (!folder.listing) {
         // Not a folder: the assertion, or the host's error from listing it.
-        if (!assert_that([&] { return fs_test(N->isdir, path); })) return -1;
+        if (!assert_that([&] { return fs_test(N->isdir, path); }, [&] { return not_a_folder(path); })) return -1;
         if (!fs_call(N->_os, N->listdir, path)) return -1;
     }
     for (const Entry& e : folder.entries) {
@@ -871,7 +890,8 @@ int save_by_protocol(PyObject* directory, const Folder& top) {
         fs.kept = Ref::steal(PyList_New(0));  // a new folder holds nothing
         if (!fs.kept) return -1;
     } else {
-        if (!assert_that([&] { return fs_test(N->isdir, directory); })) return -1;
+        if (!assert_that([&] { return fs_test(N->isdir, directory); }, [&] { return not_a_folder(directory); }))
+            return -1;
         Ref cls = global(N->ParameterDirectory);
         if (!cls) return -1;
         Ref step = Ref::steal(PyObject_GetAttr(cls.get(), N->_backup_books_in_this_directory));

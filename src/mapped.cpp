@@ -139,6 +139,14 @@ bool class_is_pristine_slow(PyTypeObject* tp, MappedClass& c) {
     return true;
 }
 
+R7U_COLD Ref name_not_str(PyObject* name) {
+    return note_text("the name %R is not a str: entries are named by str", name);
+}
+
+R7U_COLD Ref refused_item(const char* format, PyObject* name, PyObject* item) {
+    return note_text(format, name, Py_TYPE(item)->tp_name, name);
+}
+
 Ref private_attr_missing(PyObject* self, PyObject* name, MappedClass& c, Ref (*miss)(PyObject*, PyObject*)) {
     return miss ? miss(self, name) : missing_map(c);
 }
@@ -163,8 +171,11 @@ bool mapped_init(PyObject* self, PyObject* items, MappedClass& c) {
     RecursionGuard guard(" while cloning a container");
     if (!guard.ok()) return false;
     return walk_dict(items, [&](PyObject* name, PyObject* item) -> int {
-               if (!assert_that([&] { return PyUnicode_Check(name) ? 1 : 0; })) return -1;
-               if (c.item_check && !assert_that([&] { return c.item_check(item); })) return -1;
+               if (!assert_that([&] { return PyUnicode_Check(name) ? 1 : 0; }, [&] { return name_not_str(name); }))
+                   return -1;
+               if (c.item_check && !assert_that([&] { return c.item_check(item); },
+                                                [&] { return refused_item(c.refused_init, name, item); }))
+                   return -1;
                Ref copy = Ref::steal(PyObject_CallMethodNoArgs(item, N->clone));
                if (!copy) return -1;
                Ref map = mapped_map(self, c);

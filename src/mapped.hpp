@@ -69,6 +69,11 @@ struct MappedClass {
     PristineCache State::* pristine; // the cache of class_is_pristine
     // Assertion on a stored value (1, 0, -1), or null for none.
     int (*item_check)(PyObject* value);
+    // The notes of a value it refuses, stored (book.x = 5) or given to the
+    // constructor: formats filled with the entry's name (%R), the value's
+    // type name (%s) and the name again (%R).
+    const char* refused_store;
+    const char* refused_init;
     // rename moves the entry through the class's own subscription (with its
     // checks) rather than on the map directly.
     bool rename_by_subscription;
@@ -120,6 +125,9 @@ R7U_COLD Ref missing_map(MappedClass& c);
 R7U_COLD PyObject* mapless_getattr(PyObject* self, PyObject* item, MappedClass& c);
 PyObject* move_entry(PyObject* self, PyObject* map, PyObject* old_name, PyObject* new_name, bool by_subscription);
 R7U_COLD PyObject* rename_error(const char* format, PyObject* name);
+// The notes of a name that is not a str, and of an item a class refuses.
+R7U_COLD Ref name_not_str(PyObject* name);
+R7U_COLD Ref refused_item(const char* format, PyObject* name, PyObject* item);
 
 template <MappedClass& C>
 struct MappedBodies {
@@ -172,14 +180,17 @@ struct MappedBodies {
     }
 
     static PyObject* store(PyObject* self, PyObject* key, PyObject* value) {
-        if (C.item_check && !assert_that([&] { return C.item_check(value); })) return nullptr;
+        if (C.item_check && !assert_that([&] { return C.item_check(value); },
+                                         [&] { return refused_item(C.refused_store, key, value); }))
+            return nullptr;
         Ref map = mapped_map(self, C);
         if (!map || map_set(map.get(), key, value) < 0) return nullptr;
         Py_RETURN_NONE;
     }
 
     static PyObject* setitem(PyObject* const* args, PyObject*) {
-        if (!assert_that([&] { return PyUnicode_Check(args[1]) ? 1 : 0; })) return nullptr;
+        if (!assert_that([&] { return PyUnicode_Check(args[1]) ? 1 : 0; }, [&] { return name_not_str(args[1]); }))
+            return nullptr;
         return store(args[0], args[1], args[2]);
     }
 
@@ -225,7 +236,9 @@ struct MappedBodies {
         has = map_contains(map.get(), new_name);
         if (has < 0) return nullptr;
         if (has) return rename_error("New name `%U` already exists.", new_name);
-        if (!assert_that([&] { return PyUnicode_Check(new_name) && PyUnicode_GET_LENGTH(new_name) != 0; }))
+        if (!assert_that([&] { return PyUnicode_Check(new_name) && PyUnicode_GET_LENGTH(new_name) != 0; },
+                         [&] { return note_text("rename(%R, ''): the new name is empty; give a name of one "
+                                                "character or more", old_name); }))
             return nullptr;
         return move_entry(self, map.get(), old_name, new_name, C.rename_by_subscription);
     }

@@ -86,7 +86,10 @@ int module_body() {
     if (import_from("typing", {{"Any", "Any"}}) < 0) return -1;
     if (import_from("typing", {{"Union", "_Union"}, {"Dict", "_Dict"}, {"Optional", "_Optional"}, {"List", "_List"}}) < 0)
         return -1;
-    if (bind(g, "_locale", import("locale").get()) < 0) return -1;
+    {
+        Ref locale = import("locale");
+        if (bind(g, "_locale", locale.get()) < 0 || capture_locale(locale.get()) < 0) return -1;
+    }
     Ref json = import("json");
     if (bind(g, "_json", json.get()) < 0 || capture_json(json.get()) < 0) return -1;
     {

@@ -22,7 +22,8 @@ PyObject* none() { return Py_NewRef(Py_None); }
 
 MappedClass g_parameter_class{"Parameter",       &Names::priv_attributes, &Names::priv_description,
                               &Names::Parameter, "attributes",            &State::routed_attributes,
-                              &State::pristine_parameter, nullptr,        false};
+                              &State::pristine_parameter, nullptr,        nullptr,
+                              nullptr,                    false};
 
 namespace {
 
@@ -179,13 +180,46 @@ Ref call_with_maps(PyObject* cls, PyObject* description, PyObject* attributes, b
 }
 
 // ---------------------------------------------------------------------------
+// Notes of refused input (made only on the error path).
+// ---------------------------------------------------------------------------
+// A TypeError from copying `value` into `what` (a format with one %R,
+// filled with `name`, or with none): where in it the refused value sits.
+// Returns null, so that callers read `return refused_value(...)`.
+R7U_COLD std::nullptr_t refused_value(const char* what, PyObject* name, PyObject* value, const char* advice) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+    note_error([&]() -> Ref {
+        Ref where = refused_at(value, false);
+        if (!where) return {};
+        Ref place = name ? note_text(what, name) : note_text(what);
+        return place ? note_text("in %U%U: %s", place.get(), where.get(), advice) : Ref();
+    });
+    return nullptr;
+}
+
+constexpr const char* kAttributeAdvice =
+    "attribute values are int, float, str, complex, and lists and dicts of these; store it as one of "
+    "them, or leave it out";
+
+// The checks of a dictionary form, each with its note.
+R7U_COLD Ref form_note(const char* what) {
+    return note_text("the dictionary form %s: a form holds \"name\" (a str), \"description\" (a dict with a "
+                     "\"default\" str) and \"attributes\" (a dict), as to_dict makes it and a book file holds it",
+                     what);
+}
+
+// ---------------------------------------------------------------------------
 // Methods.
 // ---------------------------------------------------------------------------
 // The constructor's body over the keyword arguments as `pairs` gives them:
 // pairs.size(), and pairs.at(i, &key, &value) for i in call order.
 template <class Pairs>
 PyObject* init_body(PyObject* self, PyObject* description, const Pairs& pairs) {
-    if (!assert_that([&] { return int(PyUnicode_Check(description) || PyDict_Check(description)); }))
+    if (!assert_that([&] { return int(PyUnicode_Check(description) || PyDict_Check(description)); },
+                     [&] {
+                         return note_text("the description is %.200s: give a str, or a dict of texts by locale "
+                                          "that holds a \"default\" text",
+                                          Py_TYPE(description)->tp_name);
+                     }))
         return nullptr;
     Ref desc_map;
     if (PyUnicode_Check(description)) {
@@ -196,9 +230,15 @@ PyObject* init_body(PyObject* self, PyObject* description, const Pairs& pairs) {
         int filled = PyDict_CheckExact(description) ? PyDict_GET_SIZE(description) != 0
                                                     : PyObject_IsTrue(description);
         if (filled < 0) return nullptr;
-        if (filled && !assert_that([&] { return map_contains(description, N->default_); })) return nullptr;
+        if (filled && !assert_that([&] { return map_contains(description, N->default_); }, [&] {
+                return note_text("the description has no \"default\" text: add one, as {\"default\": "
+                                 "\"...\", ...}; it answers for every locale without a text of its own");
+            }))
+            return nullptr;
         desc_map = call_clone_attribute(description);
-        if (!desc_map) return nullptr;
+        if (!desc_map)
+            return refused_value("the description", nullptr, description,
+                                 "a description holds a text (str) for each locale; give one, or leave the locale out");
     } else {
         PyErr_SetString(st().b.TypeError, "Argument description must be a str or dict object.");
         return nullptr;
@@ -215,13 +255,14 @@ PyObject* init_body(PyObject* self, PyObject* description, const Pairs& pairs) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref key, value;
         if (!pairs.at(i, key, value)) break;
-        if (!assert_that([&] { return int(PyUnicode_Check(key.get())); })) return nullptr;
+        if (!assert_that([&] { return int(PyUnicode_Check(key.get())); }, [&] { return name_not_str(key.get()); }))
+            return nullptr;
         // Copying a container may run code that replaces the map; a scalar
         // of an exact built-in type is its own copy.
         const bool runs_no_code = own_clone && (PyLong_CheckExact(value.get()) || PyFloat_CheckExact(value.get()) ||
                                                 PyUnicode_CheckExact(value.get()) || PyBool_Check(value.get()));
         Ref copy = runs_no_code ? std::move(value) : call_clone_attribute(value.get());
-        if (!copy) return nullptr;
+        if (!copy) return refused_value("the attribute %R", key.get(), value.get(), kAttributeAdvice);
         if (!map || !runs_no_code) {
             map = attributes_of(self);
             if (!map) return nullptr;
@@ -363,11 +404,37 @@ PyObject* param_get_or_set(PyObject* const* args, PyObject*) {
     return Py_NewRef(value);
 }
 
+// The answer of locale.getdefaultlocale() while it is the host's own, as
+// recorded (see state.hpp): 1 with *out set, 0 when it is not (nothing
+// done), -1 with an exception set.
+int host_default_locale(PyObject* locale_module, Ref& out) {
+    const LocaleRecord& r = st().locale;
+    if (!r.function || locale_module != r.module || !PyModule_Check(locale_module)) return 0;
+    PyObject* function = PyDict_GetItemWithError(PyModule_GetDict(locale_module), N->getdefaultlocale);
+    if (function != r.function || PyFunction_GET_CODE(function) != r.code ||
+        PyFunction_GET_DEFAULTS(function) != r.defaults ||
+        PyDict_GetItemWithError(r.warnings, N->warn) != r.warn ||
+        PyDict_GetItemWithError(r.warnings, N->_deprecated) != r.deprecated)
+        return PyErr_Occurred() ? -1 : 0;
+    // What it returns after the warning, looked up where it looks it up.
+    Ref helper = Ref::borrow(PyDict_GetItemWithError(PyFunction_GET_GLOBALS(function), N->_getdefaultlocale));
+    if (!helper) return PyErr_Occurred() ? -1 : 0;
+    // As a module written in Python would see it: its file, its name, its
+    // registry. The filters decide; -W error raises here.
+    if (PyErr_WarnExplicitObject(PyExc_DeprecationWarning, r.message, r.filename, 0, r.module_name, r.registry) < 0)
+        return -1;
+    out = Ref::steal(PyObject_CallOneArg(helper.get(), PyTuple_GET_ITEM(r.defaults, 0)));
+    return out ? 1 : -1;
+}
+
 // Element 0 of what the host's locale module reports.
 Ref current_language() {
     Ref locale_module = global(N->_locale);
     if (!locale_module) return {};
-    Ref reported = Ref::steal(PyObject_CallMethodNoArgs(locale_module.get(), N->getdefaultlocale));
+    Ref reported;
+    int native = host_default_locale(locale_module.get(), reported);
+    if (native < 0) return {};
+    if (!native) reported = Ref::steal(PyObject_CallMethodNoArgs(locale_module.get(), N->getdefaultlocale));
     if (!reported) return {};
     if (PyTuple_CheckExact(reported.get()) && PyTuple_GET_SIZE(reported.get()) > 0)
         return Ref::borrow(PyTuple_GET_ITEM(reported.get(), 0));
@@ -386,6 +453,7 @@ PyObject* param_description(PyObject* const* args, PyObject*) {
     if (PyDict_CheckExact(map.get()) && (PyUnicode_CheckExact(lang.get()) || lang.get() == Py_None)) {
         PyObject* v = PyDict_GetItemWithError(map.get(), lang.get());
         if (!v && PyErr_Occurred()) return nullptr;
+        if (!v) lang = Ref::borrow(N->default_);
         entry = v ? Ref::borrow(v) : map_get(map.get(), N->default_);
     } else {
         int has = map_contains(map.get(), lang.get());
@@ -398,6 +466,10 @@ PyObject* param_description(PyObject* const* args, PyObject*) {
     if (!entry) return nullptr;
     if (!PyUnicode_CheckExact(entry.get()) && entry.get() != Py_None) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(entry.get())->tp_name);
+        note_error([&] {
+            return note_text("the description text for %R is not a str: store one with set_description(text, %R)",
+                             lang.get(), lang.get());
+        });
         return nullptr;
     }
     return entry.release();
@@ -436,7 +508,11 @@ PyObject* param_to_dict(PyObject* const* args, PyObject*) {
 PyObject* param_from_dict(PyObject* const* args, PyObject*) {
     PyObject* data = args[0];  // exactly a dict
     for (PyObject* key : {N->name, N->description, N->attributes}) {
-        if (!assert_that([&] { return PyDict_Contains(data, key); })) return nullptr;
+        if (!assert_that([&] { return PyDict_Contains(data, key); }, [&] {
+                Ref what = note_text("has no \"%U\"", key);
+                return what ? form_note(PyUnicode_AsUTF8(what.get())) : Ref();
+            }))
+            return nullptr;
     }
     Ref name = map_get(data, N->name);
     if (!name) return nullptr;
@@ -444,9 +520,15 @@ PyObject* param_from_dict(PyObject* const* args, PyObject*) {
     if (!description) return nullptr;
     Ref attributes = map_get(data, N->attributes);
     if (!attributes) return nullptr;
-    if (!assert_that([&] { return int(PyUnicode_Check(name.get())); })) return nullptr;
-    if (!assert_that([&] { return int(PyDict_Check(description.get())); })) return nullptr;
-    if (!assert_that([&] { return int(PyDict_Check(attributes.get())); })) return nullptr;
+    if (!assert_that([&] { return int(PyUnicode_Check(name.get())); },
+                     [] { return form_note("has a \"name\" that is not a str"); }))
+        return nullptr;
+    if (!assert_that([&] { return int(PyDict_Check(description.get())); },
+                     [] { return form_note("has a \"description\" that is not a dict"); }))
+        return nullptr;
+    if (!assert_that([&] { return int(PyDict_Check(attributes.get())); },
+                     [] { return form_note("has \"attributes\" that are not a dict"); }))
+        return nullptr;
     bool ok = assert_that([&] {
         PyObject* d = description.get();
         if (PyDict_CheckExact(d)) {
@@ -459,13 +541,49 @@ PyObject* param_from_dict(PyObject* const* args, PyObject*) {
         Ref text = Ref::steal(PyObject_GetItem(d, N->default_));
         if (!text) return -1;
         return int(PyUnicode_Check(text.get()));
-    });
+    }, [] { return form_note("has no \"default\" str in its \"description\""); });
     if (!ok) return nullptr;
     Ref cls = global(N->Parameter);
     if (!cls) return nullptr;
     Ref parameter = call_with_maps(cls.get(), description.get(), attributes.get(), true);
     if (!parameter) return nullptr;
     return PyTuple_Pack(2, name.get(), parameter.get());
+}
+
+int capture_locale_record(PyObject* locale_module, LocaleRecord& r) {
+    if (!compat::kGetdefaultlocaleWarning) return 0;
+    Ref function = Ref::steal(PyObject_GetAttr(locale_module, N->getdefaultlocale));
+    if (!function) PyErr_Clear();
+    if (!function || !PyFunction_Check(function.get())) return 0;
+    // Only a function that warns as we know it does: one that calls
+    // warnings._deprecated, with its one default, the variables to read.
+    PyObject* code = PyFunction_GET_CODE(function.get());
+    PyObject* defaults = PyFunction_GET_DEFAULTS(function.get());
+    Ref names = Ref::steal(PyObject_GetAttrString(code, "co_names"));
+    if (!names) return -1;
+    int warns = PySequence_Contains(names.get(), N->_deprecated);
+    if (warns <= 0 || !defaults || PyTuple_GET_SIZE(defaults) != 1) return warns;
+    Ref warnings = Ref::steal(PyImport_ImportModule("warnings"));
+    if (!warnings) return -1;
+    PyObject* dict = PyModule_GetDict(warnings.get());
+    PyObject* warn = PyDict_GetItemWithError(dict, N->warn);
+    PyObject* deprecated = warn ? PyDict_GetItemWithError(dict, N->_deprecated) : nullptr;
+    if (!deprecated) return PyErr_Occurred() ? -1 : 0;
+    PyObject* file = PyDict_GetItemString(st().globals, "__file__");
+    PyObject* name = PyDict_GetItemString(st().globals, "__name__");
+    r.message = PyUnicode_FromString(compat::kGetdefaultlocaleWarning);
+    r.registry = PyDict_New();
+    if (!r.message || !r.registry || !name) return -1;
+    r.filename = Py_NewRef(file ? file : name);
+    r.module_name = Py_NewRef(name);
+    r.module = Py_NewRef(locale_module);
+    r.function = function.release();
+    r.code = Py_NewRef(code);
+    r.defaults = Py_NewRef(defaults);
+    r.warnings = Py_NewRef(dict);
+    r.warn = Py_NewRef(warn);
+    r.deprecated = Py_NewRef(deprecated);
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -517,6 +635,8 @@ FuncSpec with_returns(FuncSpec s, const char* returns) {
 }
 
 }  // namespace
+
+int capture_locale(PyObject* locale_module) { return capture_locale_record(locale_module, st().locale); }
 
 int fill_parameter_namespace(PyObject* ns) {
     g_parameter_class.own_getattr = mapped_body<g_parameter_class>(Shared::Getattr);

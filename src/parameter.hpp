@@ -7,6 +7,9 @@ namespace r7u {
 
 // Fills the Parameter class namespace. 0 or -1.
 int fill_parameter_namespace(PyObject* ns);
+// Records locale.getdefaultlocale of `locale_module` as it is at import
+// (see host_default_locale in state.hpp). 0 or -1.
+int capture_locale(PyObject* locale_module);
 // True when `cls` is a Parameter class whose constructor, attribute store,
 // clone and from_dict are still ours and _clone_attribute is too: then a
 // clone of a parameter that from_dict just made is an exact, unobservable

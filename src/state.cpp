@@ -37,6 +37,10 @@ void for_each_owned(State& s, F&& fn) {
     for (PyObject** p : {&j.module, &j.dumps, &j.encoder, &j.encoder_globals, &j.encode_basestring, &j.infinity,
                          &j.make_iterencode})
         fn(*p);
+    LocaleRecord& l = s.locale;
+    for (PyObject** p : {&l.module, &l.function, &l.code, &l.defaults, &l.warnings, &l.warn, &l.deprecated,
+                         &l.message, &l.filename, &l.module_name, &l.registry})
+        fn(*p);
     fn(s.backup_function);
     HostFs& h = s.host;
     fn(h.os);

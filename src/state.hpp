@@ -40,7 +40,13 @@
 //   captured open is the standard one;
 // - init_from_kwnames, routes_to_object (parameter.cpp): construction reads
 //   the call's keyword names and stores the private maps generically while
-//   the class's __setattr__ is ours and it is Parameter right above object.
+//   the class's __setattr__ is ours and it is Parameter right above object;
+// - host_default_locale (parameter.cpp): `description` issues the
+//   DeprecationWarning of locale.getdefaultlocale itself, attributed to this
+//   module as to a module written in Python, and takes the answer from the
+//   helper that function returns, while _locale is the locale module seen at
+//   import and its getdefaultlocale (function, code, defaults) and the
+//   warnings module's warn and _deprecated are those seen then.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -88,6 +94,9 @@ namespace r7u {
     X(description, "description")                                \
     X(attributes, "attributes")                                   \
     X(getdefaultlocale, "getdefaultlocale")                       \
+    X(_getdefaultlocale, "_getdefaultlocale")                     \
+    X(_deprecated, "_deprecated")                                 \
+    X(warn, "warn")                                               \
     X(priv_attributes, "_Parameter__attributes")                  \
     X(priv_description, "_Parameter__description")                \
     X(clone, "clone")                                             \
@@ -214,6 +223,22 @@ struct JsonRecord {
     bool short_repr = false;                // float.__repr__ gives the shortest digits
 };
 
+// locale.getdefaultlocale as it was at import, where it warns (parameter.cpp);
+// all null where it does not, or was not the host's own function.
+struct LocaleRecord {
+    PyObject* module = nullptr;      // the locale module
+    PyObject* function = nullptr;    // its getdefaultlocale, with the __code__
+    PyObject* code = nullptr;        // and __defaults__ it had
+    PyObject* defaults = nullptr;
+    PyObject* warnings = nullptr;    // the warnings module's dict, with the warn
+    PyObject* warn = nullptr;        // and _deprecated it held
+    PyObject* deprecated = nullptr;
+    PyObject* message = nullptr;     // the warning's text
+    PyObject* filename = nullptr;    // where the warning is attributed: the module's
+    PyObject* module_name = nullptr; // file and name, and its registry of warnings
+    PyObject* registry = nullptr;    // already shown (a module's __warningregistry__)
+};
+
 // The host's os and os.path and the services the folder layout names, as
 // they were when the module was made (directory.cpp).
 struct HostFs {
@@ -252,6 +277,8 @@ struct State {
     bool open_is_standard = false;
     // booktext.cpp
     JsonRecord json;
+    // parameter.cpp
+    LocaleRecord locale;
     // directory.cpp: our backup-step function, and the host's file services
     PyObject* backup_function = nullptr;
     HostFs host;

@@ -2,6 +2,7 @@
 // notes added to the exception being raised.
 #include "support.hpp"
 
+#include <cstdarg>
 #include <cstring>
 
 namespace r7u {
@@ -31,6 +32,14 @@ R7U_COLD std::nullptr_t errno_error(int err, PyObject* filename) {
     Ref error = Ref::steal(PyObject_CallFunction(PyExc_OSError, "iOO", err, message.get(), filename));
     if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     return nullptr;
+}
+
+R7U_COLD Ref note_text(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Ref text = Ref::steal(PyUnicode_FromFormatV(format, args));
+    va_end(args);
+    return text;
 }
 
 void add_error_note(PyObject* note) {

@@ -84,6 +84,15 @@ inline bool assert_that(F&& cond) {
     return true;
 }
 
+// The same with a note that says what was wrong, where and what to do:
+// explain() gives its text (a Ref to a str), made only when the assertion
+// fails and set on that AssertionError alone.
+template <class F, class G>
+inline bool assert_that(F&& cond, G&& explain);
+
+// A note's text, as PyUnicode_FromFormat makes it (null with an error set).
+R7U_COLD Ref note_text(const char* format, ...);
+
 // Adds `note` (a str) to the exception being raised, as add_note() does;
 // the exception stays set and unchanged otherwise, whatever happens here.
 void add_error_note(PyObject* note);
@@ -101,6 +110,17 @@ void note_error(F&& make) {
     add_error_note(note.get());
 }
 
+template <class F, class G>
+inline bool assert_that(F&& cond, G&& explain) {
+    if (!st().assertions) return true;
+    int r = cond();
+    if (r > 0) return true;
+    if (r == 0) {
+        assertion_error();
+        note_error(explain);
+    }
+    return false;
+}
 
 // ---------------------------------------------------------------------------
 // Recursion guard over user data.

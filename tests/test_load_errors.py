@@ -21,21 +21,28 @@ def entries(*items):
     return json.dumps(list(items))
 
 
+def form(what):
+    return (f'the dictionary form {what}: a form holds "name" (a str), "description" (a dict with a "default" '
+            'str) and "attributes" (a dict), as to_dict makes it and a book file holds it')
+
+
 CASES = [
     # (file text, exception type, args or None for "any", notes after the file's own)
     ('[{"name": "a", "description": {"default": ""}, "attributes": {}},]', json.JSONDecodeError, None, []),
     (entries(GOOD, {"name": "b", "description": {"en": "x"}, "attributes": {}}), AssertionError, (),
-     ["at entry 2 (name 'b'): its \"description\" has no \"default\" string"]),
+     [form('has no "default" str in its "description"'), "at entry 2 (name 'b')"]),
     (entries({"name": 5, "description": {"default": ""}, "attributes": {}}), AssertionError, (),
-     ["at entry 1: its \"name\" is not a string"]),
+     [form('has a "name" that is not a str'), "at entry 1"]),
     (entries(GOOD, GOOD, {"description": {"default": ""}, "attributes": {}}), AssertionError, (),
-     ["at entry 3: it has no \"name\""]),
+     [form('has no "name"'), "at entry 3"]),
     (entries({"name": "c", "description": {"default": ""}, "attributes": []}), AssertionError, (),
-     ["at entry 1 (name 'c'): its \"attributes\" is not a JSON object"]),
+     [form('has "attributes" that are not a dict'), "at entry 1 (name 'c')"]),
     (entries(GOOD, [1]), AssertionError, (), ["at entry 2: it is not a JSON object"]),
     ('{"a": 1}', AssertionError, (), ["the book text is not a JSON array"]),
     (entries({"name": "d", "description": {"default": ""}, "attributes": {"v": None}}), TypeError,
-     ("Error: Unsupported attribute type: <class 'NoneType'>",), ["at entry 1 (name 'd')"]),
+     ("Error: Unsupported attribute type: <class 'NoneType'>",),
+     ["in the attribute 'v': attribute values are int, float, str, complex, and lists and dicts of these; store it "
+      "as one of them, or leave it out", "at entry 1 (name 'd')"]),
     (entries({"name": "e", "description": {"default": ""}, "attributes": {"v": 1}, "x": 0},
              {"name": "self", "description": {"default": ""}, "attributes": {"self": 1}}), TypeError, None,
      ["at entry 2 (name 'self')"]),
@@ -59,7 +66,8 @@ def test_missing_or_unreadable_files(tmp_path):
     path = str(tmp_path / "none.d7ori")
     with pytest.raises(AssertionError) as e:
         ParameterBook.load(path)
-    assert e.value.args == () and e.value.__notes__ == [f"in the book file {path!r}"]
+    assert e.value.args == () and e.value.__notes__ == [
+        "no such file: load takes the path as given, extension included", f"in the book file {path!r}"]
     write(path, "")
     with open(path, "wb") as f:
         f.write(b"[\xff]")
@@ -76,7 +84,7 @@ def test_directory_load_names_the_file_deep_in_the_tree(tmp_path):
     with pytest.raises(AssertionError) as e:
         ParameterDirectory.load(str(root))
     # The innermost load says where; the folders above add nothing more.
-    assert e.value.__notes__ == ["at entry 2 (name 'x'): it has no \"attributes\"", f"in the book file {bad!r}"]
+    assert e.value.__notes__ == [form('has no "attributes"'), "at entry 2 (name 'x')", f"in the book file {bad!r}"]
 
 
 def test_directory_load_errors_of_its_own(tmp_path):

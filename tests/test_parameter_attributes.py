@@ -169,7 +169,7 @@ def test_dict_description_without_default_fails_the_assertion():
 
 
 def test_dict_description_with_unsupported_values_is_refused():
-    with pytest.raises(TypeError, match="^Error: Unsupported attribute type: <class 'NoneType'>$"):
+    with pytest.raises(TypeError, match="^Error: Unsupported attribute type: <class 'NoneType'>\n"):
         P({"default": None})
 
 
@@ -312,7 +312,7 @@ def test_clone_of_empty_dict_description_succeeds():
 def test_clone_meets_the_constructor_checks():
     p = P()
     p["bad"] = None
-    with pytest.raises(TypeError, match="^Error: Unsupported attribute type: <class 'NoneType'>$"):
+    with pytest.raises(TypeError, match="^Error: Unsupported attribute type: <class 'NoneType'>\n"):
         p.clone()
     p = P()
     p["description"] = "x"

@@ -1,10 +1,13 @@
 import inspect
 import locale
 import sys
+import threading
+import warnings
 
 import pytest
 
 import r7u_razarozu as mod
+from childrun import python
 from helpers import MyStr, doc
 from platforms import needs_locale_variables
 
@@ -121,7 +124,7 @@ def test_entry_must_be_exactly_str_or_none(fake_locale, entry, type_name):
     p = P()
     p.set_description("ok")
     p.all_descriptions()["zh_CN"] = entry
-    with pytest.raises(TypeError, match=f"^Expected str, got {type_name}$"):
+    with pytest.raises(TypeError, match=f"^Expected str, got {type_name}\n"):
         p.description
 
 
@@ -306,3 +309,62 @@ def test_no_reference_is_leaked(fake_locale):
     for _ in range(2000):
         work()
     assert sys.getrefcount(sentinel) == before
+
+
+
+# ---------------------------------------------------------------------------
+# The host's DeprecationWarning (3.12, 3.13), attributed as for a module written in Python
+# ---------------------------------------------------------------------------
+host_warns = pytest.mark.skipif("_deprecated" not in locale.getdefaultlocale.__code__.co_names,
+                                reason="locale.getdefaultlocale gives no warning here")
+
+
+def read_recording(read):
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        result = read()
+    return result, seen
+
+
+@host_warns
+@pytest.mark.parametrize("flags, returncode, stderr", [
+    ((), 0, ""),  # the default filters hide it
+    (("-W", "default"), 0, "{file}:0: DeprecationWarning: {text}\n"),  # once
+    (("-W", "error::DeprecationWarning"), 1, "DeprecationWarning: {text}\n"),
+], ids=["default", "-W default", "-W error"])
+def test_fresh_script_reading_description(flags, returncode, stderr):
+    proc = python("from r7u_razarozu import Parameter\nfor _ in range(3): Parameter('x').description\n", *flags)
+    text = str(read_recording(locale.getdefaultlocale)[1][0].message)
+    assert proc.returncode == returncode and proc.stderr.endswith(stderr.format(file=mod.__file__, text=text))
+
+
+@host_warns
+@needs_locale_variables
+@pytest.mark.parametrize("change, answer, ours", [
+    (None, "fr", True),
+    (lambda host: setattr(locale, "getdefaultlocale", lambda: host()), "fr", False),
+    (lambda host: setattr(host, "__defaults__", (("LANG",),)), "de", False),
+    (lambda host: setattr(warnings, "warn", lambda m, c, **k: warnings.warn_explicit(m, c, __file__, 1)), "fr", False),
+    (lambda host: setattr(mod, "_locale", type("L", (), {"getdefaultlocale": staticmethod(host)})), "fr", False),
+], ids=["host's own", "function", "defaults", "warnings.warn", "module alias"])
+def test_shortcut_only_while_the_host_function_is_unchanged(monkeypatch, change, answer, ours):
+    monkeypatch.setenv("LC_ALL", "fr_FR.UTF-8")
+    monkeypatch.setenv("LANG", "de_DE.UTF-8")
+    host = locale.getdefaultlocale
+    expected = str(read_recording(host)[1][0].message)
+    for obj, name in ((locale, "getdefaultlocale"), (host, "__defaults__"), (warnings, "warn"), (mod, "_locale")):
+        monkeypatch.setattr(obj, name, getattr(obj, name))  # put back afterwards
+    if change:
+        change(host)
+    p = P({"default": "x", "fr_FR": "fr", "de_DE": "de"})
+    answered, seen = read_recording(lambda: p.description)
+    assert answered == answer and [str(w.message) for w in seen] == [expected]
+    assert (seen[0].filename == mod.__file__) is ours
+
+
+@host_warns
+def test_warning_from_threads():
+    p = P("x")
+    threads = [threading.Thread(target=lambda: [p.description for _ in range(200)]) for _ in range(4)]
+    _, seen = read_recording(lambda: ([t.start() for t in threads], [t.join() for t in threads]))
+    assert len(seen) == 800 and {(w.filename, w.category) for w in seen} == {(mod.__file__, DeprecationWarning)}

@@ -411,7 +411,8 @@ def test_none_refused_with_every_file_untouched(tmp_path, either_save, where, no
     with pytest.raises(TypeError) as e:
         tree.save(str(folder))
     assert e.value.args == ("Error: Unsupported attribute type: <class 'NoneType'>",)
-    assert e.value.__notes__ == [f"Cannot save the parameter 'proxy': {note}, which loading the book refuses"]
+    assert e.value.__notes__ == [f"Cannot save the parameter 'proxy': {note}, which loading the book refuses",
+                                 f"in the book file {str(folder / 's' / 'b.d7ori')!r}"]
     assert {p: open(p, "rb").read() for p in before} == before
     with pytest.raises(TypeError):
         tree["s"]["b"].save(str(folder / "s" / "b.d7ori"))
