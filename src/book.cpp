@@ -12,6 +12,7 @@
 #include "clone.hpp"
 #include "mapped.hpp"
 #include "parameter.hpp"
+#include "bookdecode.hpp"
 #include "platform.hpp"
 
 #include <algorithm>
@@ -231,11 +232,13 @@ Ref open_text(PyObject* filename, PyObject* mode) {
     return Ref::steal(PyObject_Vectorcall(st().b.open, args, 2, st().kw_encoding));
 }
 
-// The text that open(filename, "r", encoding="utf8").read() gives, the file
-// closed again. Natively while the captured open is the standard one: the
-// same audit event, the same errors (the file named when opening fails),
-// strict UTF-8, and universal newlines ("\r\n" and "\r" read as "\n").
-Ref read_text(PyObject* filename);
+// The bytes of a book file, read natively (below), NUL-terminated.
+struct FileBytes : platform::Bytes {
+    FileBytes() = default;
+    FileBytes(const FileBytes&) = delete;
+    FileBytes& operator=(const FileBytes&) = delete;
+    ~FileBytes() { std::free(data); }
+};
 
 // Closes `file` after `result` was produced from it; an error of the work
 // wins over an error of the close.
@@ -258,23 +261,24 @@ Ref read_text_through_open(PyObject* filename) {
     return close_after(file.get(), call_method0(N->read, file.get()));
 }
 
-Ref read_text(PyObject* filename) {
+// The bytes that open(filename, "r", encoding="utf8") would read, read
+// without a file object while the captured open is the standard one: the
+// same audit event, the same errors (the file named when opening fails).
+// 1 when read, 0 when the file must be read through open(), -1 on error.
+int read_bytes(PyObject* filename, FileBytes& data) {
 #ifndef _WIN32
     // While the captured open is the standard one (open_is_standard, set when
     // the class namespace is filled), a book file is read without a file object.
-    if (!st().open_is_standard || !PyUnicode_CheckExact(filename)) return read_text_through_open(filename);
+    if (!st().open_is_standard || !PyUnicode_CheckExact(filename)) return 0;
     Ref fsname = Ref::steal(PyUnicode_EncodeFSDefault(filename));
     if (!fsname) {
         PyErr_Clear();  // open() raises its own error for this name
-        return read_text_through_open(filename);
+        return 0;
     }
     const char* raw = PyBytes_AS_STRING(fsname.get());
     const auto raw_size = static_cast<size_t>(PyBytes_GET_SIZE(fsname.get()));
-    if (raw_size == 0 || std::memchr(raw, '\0', raw_size)) return read_text_through_open(filename);
-    if (PySys_Audit("open", "Osi", filename, "r", platform::read_flags()) < 0) return {};
-    struct Owned : platform::Bytes {
-        ~Owned() { std::free(data); }
-    } data;
+    if (raw_size == 0 || std::memchr(raw, '\0', raw_size)) return 0;
+    if (PySys_Audit("open", "Osi", filename, "r", platform::read_flags()) < 0) return -1;
     platform::ReadResult result{};
     for (;;) {
         data.size = 0;
@@ -282,7 +286,7 @@ Ref read_text(PyObject* filename) {
         result = platform::read_file(raw, &data);
         Py_END_ALLOW_THREADS
         if (result.stage == platform::ReadStage::Done || result.err != EINTR) break;
-        if (PyErr_CheckSignals() < 0) return {};
+        if (PyErr_CheckSignals() < 0) return -1;
     }
     switch (result.stage) {
         case platform::ReadStage::Done:
@@ -290,14 +294,30 @@ Ref read_text(PyObject* filename) {
         case platform::ReadStage::Open:
             errno = result.err;
             PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
-            return {};
+            return -1;
         case platform::ReadStage::Read:
         case platform::ReadStage::Close:
-            if (result.err == ENOMEM) return Ref::steal(PyErr_NoMemory());
+            if (result.err == ENOMEM) {
+                PyErr_NoMemory();
+                return -1;
+            }
             errno = result.err;
             PyErr_SetFromErrno(PyExc_OSError);
-            return {};
+            return -1;
     }
+    // The reader leaves room after the data.
+    if (data.size < data.capacity) data.data[data.size] = '\0';
+    return 1;
+#else
+    (void)filename;
+    (void)data;
+    return 0;
+#endif
+}
+
+// The text of the bytes as the text-mode read gives it: strict UTF-8 and
+// universal newlines ("\r\n" and "\r" read as "\n").
+Ref text_of(const FileBytes& data) {
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(data.data ? data.data : "", static_cast<Py_ssize_t>(data.size), nullptr));
     if (!text || data.size == 0 || !std::memchr(data.data, '\r', data.size)) return text;
     Ref crlf = Ref::steal(PyUnicode_FromString("\r\n"));
@@ -307,9 +327,6 @@ Ref read_text(PyObject* filename) {
     text = Ref::steal(PyUnicode_Replace(text.get(), crlf.get(), lf.get(), -1));
     if (!text) return {};
     return Ref::steal(PyUnicode_Replace(text.get(), cr.get(), lf.get(), -1));
-#else
-    return read_text_through_open(filename);
-#endif
 }
 
 // The in-place write: open(filename, "w", encoding="utf8"), one write, close.
@@ -640,6 +657,66 @@ R7U_COLD Ref not_a_file(PyObject* filename) {
     return note_text("no such file: load takes the path as given, extension included");
 }
 
+// The loaded book: ParameterBook(parameters) with the class as the module
+// names it now, or while both classes are pristine a new book that stores
+// the fresh parameters as they are. `parameter_cls`: the class they were
+// made with, null when there were none.
+PyObject* make_loaded_book(PyObject* parameters, const Ref& parameter_cls) {
+    Ref cls = global(N->ParameterBook);
+    if (!cls) return nullptr;
+    if (book_class_is_pristine(cls.get()) &&
+        (!parameter_cls ||
+         (parameter_cls.get() == global(N->Parameter).get() && parameter_class_is_pristine(parameter_cls.get())))) {
+        // The constructor would store clones of these fresh parameters, which
+        // nothing else can reach: store them as they are.
+        Ref book = Ref::steal(PyObject_CallNoArgs(cls.get()));
+        if (!book) return nullptr;
+        Ref map = get_map(book.get());
+        if (!map || PyDict_Update(map.get(), parameters) < 0) return nullptr;
+        return book.release();
+    }
+    PyErr_Clear();  // a failed lookup above only means "not pristine"
+    return PyObject_CallOneArg(cls.get(), parameters);
+}
+
+// The native decoder's forms into parameters, as adopt_forms makes them.
+struct NativeLoad {
+    PyObject* cls;
+    PyObject* parameters;
+};
+
+int take_form(void* context, PyObject* name, PyObject* description, PyObject* attributes) {
+    auto* load = static_cast<NativeLoad*>(context);
+    int r = maps_adoptable(description, attributes);
+    if (r <= 0) return r;
+    Ref parameter = adopt_maps(load->cls, description, attributes);
+    if (!parameter) return -1;
+    return PyDict_SetItem(load->parameters, name, parameter.get()) < 0 ? -1 : 1;
+}
+
+// The book of a file's bytes decoded natively, where the decoder stands in
+// for json.loads and the text would be adopted whole: 1 with *book set, 0
+// when the bytes must take the ordinary road, -1 on error.
+int load_natively(const FileBytes& data, PyObject** book) {
+    if (data.size >= data.capacity) return 0;  // no room for the terminator
+    Ref json = global(N->_json);
+    Ref cls = json ? global(N->Parameter) : Ref();
+    Ref book_cls = cls ? global(N->ParameterBook) : Ref();
+    if (!book_cls) {
+        PyErr_Clear();  // the ordinary road raises it where it looks the name up
+        return 0;
+    }
+    if (!json_loads_is_standard(json.get()) || !book_class_is_pristine(book_cls.get()) || !adopts_forms(cls.get()))
+        return 0;
+    Ref parameters = Ref::steal(PyDict_New());
+    if (!parameters) return -1;
+    NativeLoad load{cls.get(), parameters.get()};
+    if (!decode_book_bytes(data.data, data.size, take_form, &load)) return 0;
+    Ref parameter_cls = PyDict_GET_SIZE(parameters.get()) ? std::move(cls) : Ref();
+    *book = make_loaded_book(parameters.get(), parameter_cls);
+    return *book ? 1 : -1;
+}
+
 PyObject* load_book_file(PyObject* filename) {
     if (!assert_that(
             [&] {
@@ -649,7 +726,20 @@ PyObject* load_book_file(PyObject* filename) {
             [&] { return not_a_file(filename); })) {
         return nullptr;
     }
-    Ref text = read_text(filename);
+    Ref text;
+    {
+        FileBytes bytes;
+        int read = read_bytes(filename, bytes);
+        if (read < 0) return nullptr;
+        if (read) {
+            PyObject* book = nullptr;
+            int native = load_natively(bytes, &book);
+            if (native) return book;
+            text = text_of(bytes);
+        } else {
+            text = read_text_through_open(filename);
+        }
+    }
     if (!text) return nullptr;
     Ref json = global(N->_json);
     if (!json) return nullptr;
@@ -685,21 +775,7 @@ PyObject* load_book_file(PyObject* filename) {
             if (!load_element(parameters.get(), element.get(), i, parameter_cls)) return nullptr;
         }
     }
-    Ref cls = global(N->ParameterBook);
-    if (!cls) return nullptr;
-    if (book_class_is_pristine(cls.get()) &&
-        (!parameter_cls ||
-         (parameter_cls.get() == global(N->Parameter).get() && parameter_class_is_pristine(parameter_cls.get())))) {
-        // The constructor would store clones of these fresh parameters, which
-        // nothing else can reach: store them as they are.
-        Ref book = Ref::steal(PyObject_CallNoArgs(cls.get()));
-        if (!book) return nullptr;
-        Ref map = get_map(book.get());
-        if (!map || PyDict_Update(map.get(), parameters.get()) < 0) return nullptr;
-        return book.release();
-    }
-    PyErr_Clear();  // a failed lookup above only means "not pristine"
-    return PyObject_CallOneArg(cls.get(), parameters.get());
+    return make_loaded_book(parameters.get(), parameter_cls);
 }
 
 // Every error leaving a load says which file it was about.

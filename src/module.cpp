@@ -2,6 +2,7 @@
 // body that builds the namespace in source order, and the hooks that end the
 // state's life (state.hpp).
 #include "book.hpp"
+#include "bookdecode.hpp"
 #include "booktext.hpp"
 #include "clone.hpp"
 #include "directory.hpp"
@@ -92,6 +93,7 @@ int module_body() {
     }
     Ref json = import("json");
     if (bind(g, "_json", json.get()) < 0 || capture_json(json.get()) < 0) return -1;
+    capture_json_loads(json.get());
     {
         Ref fromlist = Ref::steal(Py_BuildValue("(s)", "path"));
         if (!fromlist || bind(g, "_path", import("os.path", fromlist.get()).get()) < 0) return -1;

@@ -695,6 +695,21 @@ bool adopts_forms(PyObject* cls) {
            !compat::type_lookup_borrowed(tp, N->priv_attributes) && !tp->tp_finalize && tp->tp_del == nullptr;
 }
 
+int maps_adoptable(PyObject* description, PyObject* attributes) {
+    // What the constructor and from_dict check, the one text under "default"
+    // above all (an empty description passes the constructor but not
+    // from_dict's check).
+    PyObject* text = PyDict_GetItemWithError(description, N->default_);
+    if (!text) return PyErr_Occurred() ? -1 : 0;
+    if (!PyUnicode_CheckExact(text)) return 0;
+    // Keyword names the call would bind to the constructor's own parameters.
+    for (PyObject* own : {N->self_, N->description}) {
+        int has = PyDict_Contains(attributes, own);
+        if (has) return has < 0 ? -1 : 0;
+    }
+    return 1;
+}
+
 int form_adoptable(PyObject* form) {
     if (!PyDict_CheckExact(form) || Py_REFCNT(form) != 1) return 0;
     PyObject* n = PyDict_GetItemWithError(form, N->name);
@@ -704,18 +719,22 @@ int form_adoptable(PyObject* form) {
     if (!PyUnicode_CheckExact(n) || !PyDict_CheckExact(description) || !PyDict_CheckExact(attributes) ||
         Py_REFCNT(description) != 1 || Py_REFCNT(attributes) != 1)
         return 0;
-    // What the constructor and from_dict check, the one text under "default"
-    // above all (an empty description passes the constructor but not
-    // from_dict's check).
-    PyObject* text = PyDict_GetItemWithError(description, N->default_);
-    if (!text) return PyErr_Occurred() ? -1 : 0;
-    if (!PyUnicode_CheckExact(text) || !is_fresh_container(description) || !is_fresh_container(attributes)) return 0;
-    // Keyword names the call would bind to the constructor's own parameters.
-    for (PyObject* own : {N->self_, N->description}) {
-        int has = PyDict_Contains(attributes, own);
-        if (has) return has < 0 ? -1 : 0;
-    }
-    return 1;
+    int r = maps_adoptable(description, attributes);
+    if (r <= 0) return r;
+    return is_fresh_container(description) && is_fresh_container(attributes);
+}
+
+Ref adopt_maps(PyObject* cls, PyObject* description, PyObject* attributes) {
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty) return {};
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    Ref parameter = Ref::steal(tp->tp_new(tp, empty.get(), nullptr));
+    if (!parameter) return {};
+    // In the constructor's order.
+    if (PyObject_GenericSetAttr(parameter.get(), N->priv_description, description) < 0 ||
+        PyObject_GenericSetAttr(parameter.get(), N->priv_attributes, attributes) < 0)
+        return {};
+    return parameter;
 }
 
 int adopt_form(PyObject* cls, PyObject* form, Ref& name, Ref& parameter) {
@@ -723,16 +742,8 @@ int adopt_form(PyObject* cls, PyObject* form, Ref& name, Ref& parameter) {
     PyObject* description = PyDict_GetItemWithError(form, N->description);
     PyObject* attributes = PyDict_GetItemWithError(form, N->attributes);
     if (!name || !description || !attributes) return -1;  // checked by form_adoptable
-    Ref empty = Ref::steal(PyTuple_New(0));
-    if (!empty) return -1;
-    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-    parameter = Ref::steal(tp->tp_new(tp, empty.get(), nullptr));
-    if (!parameter) return -1;
-    // In the constructor's order.
-    if (PyObject_GenericSetAttr(parameter.get(), N->priv_description, description) < 0 ||
-        PyObject_GenericSetAttr(parameter.get(), N->priv_attributes, attributes) < 0)
-        return -1;
-    return 0;
+    parameter = adopt_maps(cls, description, attributes);
+    return parameter ? 0 : -1;
 }
 
 bool parameter_class_is_pristine(PyObject* cls) {

@@ -26,5 +26,10 @@ bool adopts_forms(PyObject* cls);
 int form_adoptable(PyObject* form);
 // The parameter holding the maps of an adoptable form, and its name. 0 or -1.
 int adopt_form(PyObject* cls, PyObject* form, Ref& name, Ref& parameter);
+// The maps' part of form_adoptable, for two exact dicts already known to be
+// fresh: 1, 0, or -1 with an exception set.
+int maps_adoptable(PyObject* description, PyObject* attributes);
+// A parameter of `cls` (adopts_forms) holding the two maps themselves.
+Ref adopt_maps(PyObject* cls, PyObject* description, PyObject* attributes);
 
 }  // namespace r7u

@@ -41,6 +41,14 @@ void for_each_owned(State& s, F&& fn) {
     for (PyObject** p : {&l.module, &l.function, &l.code, &l.defaults, &l.warnings, &l.warn, &l.deprecated,
                          &l.message, &l.filename, &l.module_name, &l.registry})
         fn(*p);
+    LoadsRecord& d = s.loads;
+    for (PyObject** p : {&d.module, &d.loads, &d.loads_code, &d.loads_kwdefaults, &d.decoder, &d.scan_once})
+        fn(*p);
+    for (int i = 0; i < 2; ++i) {
+        fn(d.methods[i]);
+        fn(d.method_code[i]);
+        fn(d.method_defaults[i]);
+    }
     fn(s.backup_function);
     HostFs& h = s.host;
     fn(h.os);

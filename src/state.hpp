@@ -38,6 +38,10 @@
 //   maps are referenced by their container only;
 // - open_is_standard (book.cpp): book files are read natively while the
 //   captured open is the standard one;
+// - json_loads_is_standard (bookdecode.cpp, book.cpp): a book file's bytes
+//   are decoded natively, and the parameters adopted as adopts_forms says,
+//   while the file is read natively and _json.loads, its default decoder,
+//   that decoder's methods and scanner are the host's own;
 // - init_from_kwnames, routes_to_object (parameter.cpp): construction reads
 //   the call's keyword names and stores the private maps generically while
 //   the class's __setattr__ is ours and it is Parameter right above object;
@@ -134,6 +138,11 @@ namespace r7u {
     X(encode_basestring, "encode_basestring")                     \
     X(INFINITY_, "INFINITY")                                      \
     X(_make_iterencode, "_make_iterencode")                       \
+    /* book decoder */                                            \
+    X(_default_decoder, "_default_decoder")                       \
+    X(scan_once, "scan_once")                                     \
+    X(decode, "decode")                                           \
+    X(raw_decode, "raw_decode")                                   \
     /* directories */                                             \
     X(priv_dir_parameters, "_ParameterDirectory__parameters")     \
     X(listdir, "listdir")                                         \
@@ -239,6 +248,21 @@ struct LocaleRecord {
     PyObject* registry = nullptr;    // already shown (a module's __warningregistry__)
 };
 
+// What the native book decoder stands in for (bookdecode.cpp): json.loads
+// with no options runs _default_decoder.decode, whose raw_decode calls the
+// scanner made with the decoder. All null while the decoder is off.
+struct LoadsRecord {
+    PyObject* module = nullptr;            // the json module
+    PyObject* loads = nullptr;             // json.loads
+    PyObject* loads_code = nullptr;        // its code
+    PyObject* loads_kwdefaults = nullptr;  // its keyword defaults, all None
+    PyObject* decoder = nullptr;           // json._default_decoder
+    PyObject* scan_once = nullptr;         // its scanner
+    PyObject* methods[2] = {};             // JSONDecoder.decode and .raw_decode
+    PyObject* method_code[2] = {};
+    PyObject* method_defaults[2] = {};
+};
+
 // The host's os and os.path and the services the folder layout names, as
 // they were when the module was made (directory.cpp).
 struct HostFs {
@@ -279,6 +303,8 @@ struct State {
     JsonRecord json;
     // parameter.cpp
     LocaleRecord locale;
+    // bookdecode.cpp
+    LoadsRecord loads;
     // directory.cpp: our backup-step function, and the host's file services
     PyObject* backup_function = nullptr;
     HostFs host;

@@ -5,6 +5,9 @@ Kinds:
              round trip of every book that loads)
   tree       mutated folder trees through ParameterDirectory.load (and a
              save/load round trip of every tree that loads)
+  decode     book texts of every value, valid, mutated and hostile, through
+             ParameterBook.load natively and the ordinary way (json.loads):
+             the same book, key identities, or error, message and notes
   clone      random nested values through _clone_attribute (hypothesis),
              checked against a model of the copy rule
   from_dict  random dictionary forms through Parameter.from_dict
@@ -26,8 +29,10 @@ import math
 import os
 import random
 import shutil
+import struct
 import sys
 import tempfile
+import types
 import warnings
 
 warnings.simplefilter("ignore", DeprecationWarning)
@@ -254,6 +259,157 @@ def book_input(rng):
 
 
 # ---------------------------------------------------------------------------
+# Texts for the native decoder: written token by token, with whitespace,
+# escapes, number spellings and key orders that json.dumps never makes.
+# ---------------------------------------------------------------------------
+class Num(str):
+    """A number as it stands in the text."""
+
+
+HARD_NUMBERS = ["2.2250738585072011e-308", "2.2250738585072012e-308", "4.9406564584124654e-324",
+                "2.4703282292062327e-324", "2.4703282292062328e-324", "1.7976931348623157e308",
+                "1.7976931348623158e308", "1.7976931348623159e308", "9007199254740993.0", "1e23", "8.5e-323",
+                "0.1e1", "-0", "-0.0", "0E0", "123456789012345678", "1234567890123456789", "-999999999999999999"]
+
+
+def digits(rng, n):
+    return "".join(rng.choice("0123456789") for _ in range(n))
+
+
+def number_text(rng):
+    r = rng.random()
+    if r < 0.15:
+        return Num(rng.choice(HARD_NUMBERS))
+    if r < 0.3:
+        return Num(repr(struct.unpack("<d", rng.randbytes(8))[0]).replace("nan", "NaN").replace("inf", "Infinity"))
+    rare = rng.random() < 0.1  # past what the decoder reads itself
+    lead = rng.choice(["0", str(rng.randint(1, 9)) + digits(rng, rng.choice([17, 18, 25, 400] if rare else [0, 1, 5, 16]))])
+    frac = rng.choice(["", "", "." + digits(rng, rng.choice([1, 3, 17, 40, 800]))])
+    exp = rng.choice(["", "", rng.choice("eE") + rng.choice(["", "+", "-"]) + str(
+        rng.choice([300, 308, 309, 324, 400]) if rare else rng.randint(0, 40))])
+    return Num(rng.choice(["", "-"]) + lead + frac + exp)
+
+
+def decode_value(rng, depth=0):
+    r = rng.random()
+    if depth > 3 or r < 0.55:
+        return rng.choice([number_text(rng), random_text(rng), rng.random() < 0.5, rng.choice(["/", "a\\b"])])
+    if r < 0.8:
+        return [decode_value(rng, depth + 1) for _ in range(rng.randint(0, 4))]
+    return {rng.choice(["value", "a", "", random_text(rng)]): decode_value(rng, depth + 1)
+            for _ in range(rng.randint(0, 4))}
+
+
+def string_text(s, rng):
+    if rng.random() < 0.92:
+        return json.dumps(s, ensure_ascii=rng.random() < 0.3)
+    # Escapes json.dumps never writes: any character as \\uXXXX in either case, "/" as "\\/".
+    parts = []
+    for c in s:
+        if rng.random() < 0.3 and not 0xD800 <= ord(c) <= 0xDFFF:
+            units = struct.unpack(f"<{len(c.encode('utf-16-le')) // 2}H", c.encode("utf-16-le"))
+            parts.append("".join(f"\\u{u:04{rng.choice('xX')}}" for u in units))
+        else:
+            parts.append("\\/" if c == "/" else json.dumps(c, ensure_ascii=False)[1:-1])
+    return '"' + "".join(parts) + '"'
+
+
+def emit(v, rng, out):
+    def ws():
+        return rng.choice(["", "", " ", "\n    ", "\t", "\r\n", " \r "])
+    if isinstance(v, (dict, list)):
+        items = list(v.items()) if isinstance(v, dict) else list(v)
+        if isinstance(v, dict) and items and rng.random() < 0.03:
+            items.append(rng.choice(items))  # a key given twice
+        out.append(("{" if isinstance(v, dict) else "[") + ws())
+        for i, item in enumerate(items):
+            if i:
+                out.append(ws() + "," + ws())
+            if isinstance(v, dict):
+                out.append(string_text(item[0], rng) + ws() + ":" + ws())
+                item = item[1]
+            emit(item, rng, out)
+        out.append(ws() + ("}" if isinstance(v, dict) else "]"))
+    elif isinstance(v, Num):
+        out.append(v)
+    elif isinstance(v, str):
+        out.append(string_text(v, rng))
+    else:
+        out.append(json.dumps(v))
+
+
+def decode_input(rng):
+    forms = []
+    for _ in range(rng.randint(0, 6)):
+        form = random_form(rng)
+        form["attributes"] = {k: decode_value(rng) for k in form["attributes"]}
+        if rng.random() < 0.05:
+            form["attributes"].update((f"k{i}", i) for i in range(rng.randint(50, 150)))
+        if rng.random() < 0.2:
+            form = dict(rng.sample(list(form.items()), 3))  # the members in another order
+        forms.append(broken_form(rng) if rng.random() < 0.05 else form)
+    out = []
+    emit(forms, rng, out)
+    data = "".join(out).encode("utf8", "surrogatepass")
+    if rng.random() < 0.3:
+        data = rng.choice(MUTATORS)(rng, data)
+    return data
+
+
+ORDINARY_JSON = types.SimpleNamespace(loads=json.loads, dumps=json.dumps)  # not json itself: the ordinary road
+
+
+def book_shape(book):
+    """The book's names, parameters and values with their exact types, and
+    which keys are the same object."""
+    keys = []
+
+    def shape(v):
+        if type(v) is dict:
+            keys.extend(v)
+            return ("dict", [(type(k).__name__, k, shape(x)) for k, x in v.items()])
+        if type(v) is list:
+            return ("list", [shape(x) for x in v])
+        return (type(v).__name__, repr(v))
+    body = [(type(n).__name__, n, type(p).__name__, shape(vars(p))) for n, p in book.items()]
+    first = {}
+    return body, [first.setdefault(id(k), i) for i, k in enumerate(keys)]
+
+
+def load_outcome(path):
+    try:
+        return ("ok", book_shape(B.load(path)))
+    except ORDINARY as e:
+        return (type(e).__name__, str(e), getattr(e, "__notes__", None))
+
+
+def decoded_natively(path):
+    """The outcome of a load, and whether json.loads ran for it."""
+    ran = []
+    sys.setprofile(lambda frame, event, arg: ran.append(1) if frame.f_code is json.loads.__code__ else None)
+    try:
+        return load_outcome(path), not ran
+    finally:
+        sys.setprofile(None)
+
+
+def run_decode(rng, work):
+    data = decode_input(rng)
+    path = os.path.join(work, "in.d7ori")
+    with open(path, "wb") as f:
+        f.write(data)
+    native, skipped_loads = decoded_natively(path)
+    m._json = ORDINARY_JSON
+    try:
+        ordinary = load_outcome(path)
+    finally:
+        m._json = json
+    if native != ordinary:
+        raise Unexpected(f"the native decoder differs: {native!r:.500} against {ordinary!r:.500}")
+    return "ok-native" if native[0] == "ok" and skipped_loads else native[0]
+
+
+# ---------------------------------------------------------------------------
 # Folder trees.
 # ---------------------------------------------------------------------------
 UNREADABLE = "/proc/self/mem"  # a regular file whose first bytes even root cannot read
@@ -443,7 +599,7 @@ def run_hypothesis(kind, seed, count):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("kind", choices=["book", "tree", "clone", "from_dict"])
+    parser.add_argument("kind", choices=["book", "tree", "decode", "clone", "from_dict"])
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--start", type=int, default=0)
     parser.add_argument("--count", type=int, default=100)
@@ -464,7 +620,8 @@ def main(argv=None):
             print(f"input {args.kind} seed={args.seed} start={i}", flush=True)
             rng = random.Random(f"{args.kind}:{args.seed}:{i}")
             try:
-                result = run_book(rng, work) if args.kind == "book" else run_tree(rng, work, state)
+                run = {"book": run_book, "decode": run_decode}.get(args.kind)
+                result = run(rng, work) if run else run_tree(rng, work, state)
             except Unexpected as e:
                 print(f"FAILED input {i}: {e}", flush=True)
                 return 1

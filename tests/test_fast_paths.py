@@ -9,6 +9,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from childrun import run
+from fuzzcases import book_shape, decoded_natively
 
 import r7u_razarozu as m
 
@@ -692,3 +693,62 @@ gc.collect()
 print(ref() is not None, b["v"])
 """)
     assert out.split() == ["True", "replaced"]
+
+
+# ---------------------------------------------------------------------------
+# Book files decoded natively while json.loads is the host's own
+# ---------------------------------------------------------------------------
+def recording_loads_change(change, calls, monkeypatch):
+    """Changes one thing json.loads runs so that it records its use."""
+    decoder = json._default_decoder
+
+    def record(fn):
+        return lambda *args, **kwargs: (calls.append(change), fn(*args, **kwargs))[1]
+
+    class Recording(json.JSONDecoder):
+        def decode(self, s, *args):
+            calls.append(change)
+            return super().decode(s, *args)
+    if change == "loads":
+        monkeypatch.setattr(json, "loads", record(json.loads))
+    elif change == "loads code":
+        monkeypatch.setattr(json, "_r7u_calls", calls, raising=False)
+        scope = {}
+        exec("def loads(s, *, cls=None, object_hook=None, parse_float=None, parse_int=None, parse_constant=None,"
+             " object_pairs_hook=None, **kw):\n    _r7u_calls.append('loads code')\n"
+             "    return _default_decoder.decode(s)", scope)
+        monkeypatch.setattr(json.loads, "__code__", scope["loads"].__code__)
+    elif change == "loads defaults":
+        monkeypatch.setitem(json.loads.__kwdefaults__, "cls", Recording)
+    elif change == "default decoder":
+        monkeypatch.setattr(json, "_default_decoder", Recording())
+    elif change == "decoder class":
+        monkeypatch.setattr(json.JSONDecoder, "raw_decode", record(json.JSONDecoder.raw_decode))
+    elif change == "method defaults":
+        monkeypatch.setattr(json.JSONDecoder.decode, "__defaults__", (record(json.decoder.WHITESPACE.match),))
+    elif change in ("decode", "scan_once"):
+        monkeypatch.setattr(decoder, change, record(getattr(decoder, change)), raising=False)
+
+
+@pytest.mark.parametrize("change", ["loads", "loads code", "loads defaults", "default decoder", "decoder class",
+                                    "method defaults", "decode", "scan_once"])
+def test_changed_json_loads_runs(tmp_path, monkeypatch, change):
+    path = saved_book(tmp_path, value=[1, 2.5], z="é")
+    calls = []
+    recording_loads_change(change, calls, monkeypatch)
+    book = m.ParameterBook.load(path)
+    assert calls and set(calls) == {change}
+    assert list(book["p"].items()) == [("value", [1, 2.5]), ("z", "é")]
+    monkeypatch.undo()
+    assert decoded_natively(path) == (("ok", book_shape(book)), True)
+
+
+@pytest.mark.parametrize("value", [b"1", b"NaN", b'"\\ud800"', b"1e400", b"12345678901234567890", b"null"])
+def test_unusual_values_are_left_to_json_loads(tmp_path, value):
+    path = tmp_path / "b.d7ori"
+    form = b'{"name": "%s", "description": {"default": ""}, "attributes": {"v": %s}}'
+    path.write_bytes(b"[" + form % (b"a", b"1") + b", " + form % (b"p", value) + b"]")
+    outcome, native = decoded_natively(str(path))
+    assert outcome[0] == ("TypeError" if value == b"null" else "ok") and native == (value == b"1")
+    path.write_bytes(path.read_bytes().replace(b'"v": 1', b'"v": 1, "v": 1', 1))
+    assert decoded_natively(str(path))[1] is False

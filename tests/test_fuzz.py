@@ -18,6 +18,7 @@ BATCH = 2000
 
 # (kind, assertions off, inputs per CI run)
 PLAN = [("book", False, 2000), ("book", True, 1000), ("tree", False, 300), ("tree", True, 100),
+        ("decode", False, 2000), ("decode", True, 500),
         ("clone", False, 1000), ("clone", True, 300), ("from_dict", False, 1000), ("from_dict", True, 1000)]
 
 
@@ -49,6 +50,8 @@ def test_fuzz(kind, optimize, count, tmp_path):
     loaded = sum(v for k, v in outcomes.items() if k.startswith("ok"))
     assert loaded >= count // 10, outcomes
     assert count - loaded >= count // 10, outcomes
+    # ... and a fair share of the loads reaches past the native decoder.
+    assert kind != "decode" or outcomes.get("ok-native", 0) >= count // 10, outcomes
 
 
 def test_the_models_catch_wrong_results(monkeypatch):
@@ -70,3 +73,14 @@ def test_the_models_catch_wrong_results(monkeypatch):
     monkeypatch.setattr(m, "_clone_attribute", copy.deepcopy)
     with pytest.raises(Mismatch):
         check_clone_attribute([None])
+
+
+def test_the_decoder_comparison_sees_types_and_shared_keys():
+    import r7u_razarozu as m
+    from fuzzcases import book_shape
+
+    def shape(a, b):
+        return book_shape(m.ParameterBook({"p": m.Parameter(a=a, b=b)}))
+    k1, k2 = "".join(["k", "ey"]), "".join(["k", "ey"])
+    assert shape({k1: 1}, {k1: 1}) != shape({k1: 1}, {k2: 1})
+    assert len({repr(shape(v, 0)) for v in (1, 1.0, True, "1", [1], {"1": 1}, -0.0, 0.0)}) == 8

@@ -559,6 +559,7 @@ E = "ParameterBook.load"
 call(E, "ok", B.load, path("good.d7ori"))
 call(E, "on-instance", book.load, path("good.d7ori"))
 call(E, "duplicates", B.load, path("dup.d7ori"))
+call(E, "decoded-then-ordinary", B.load, path("late.d7ori"))
 for name, on, off in [("missing.d7ori", AE, OSError), ("folder.d7ori", AE, OSError),
                       ("badutf8.d7ori", UnicodeDecodeError, SAME), ("notjson.d7ori", ValueError, SAME),
                       ("empty.d7ori", ValueError, SAME), ("bom.d7ori", ValueError, SAME),
@@ -722,6 +723,8 @@ def write(name, data):
 def prepare_files():
     write("good.d7ori", good_text())
     write("dup.d7ori", good_text(("a", "b", "a")))
+    write("late.d7ori", good_text(("a", "b"))[:-1] + ', {"name": "c", "description": {"default": ""}, '
+          '"attributes": {"w": "\\u00e9\\ud83d\\ude00", "v": NaN}}]')
     write("badutf8.d7ori", b'[{"name": "\xff"}]')
     write("notjson.d7ori", "[{]")
     write("empty.d7ori", "")
