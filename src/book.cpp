@@ -188,6 +188,49 @@ R7U_COLD Ref unsavable_value(PyObject* forms) {
     return {};
 }
 
+// The native text written straight from the parameters' maps, where that
+// cannot be told from writing their forms (plain_form_parts): 1 with *out
+// set, 0 when the forms must be made, -1 on error. Runs no Python code.
+int text_from_parameters(PyObject* map, PyObject* names, bool utf8, PyObject** out) {
+    if (!PyDict_CheckExact(map)) return 0;
+    const Py_ssize_t n = PyList_GET_SIZE(names);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(names, i))) return 0;
+    Ref json = global(N->_json);
+    if (!json) {
+        PyErr_Clear();  // raised where the forms' text looks it up
+        return 0;
+    }
+    // The maps of every parameter, held until the text is written.
+    struct Held {
+        FormParts* parts = nullptr;
+        Py_ssize_t count = 0;
+        ~Held() {
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                Py_DECREF(parts[i].description);
+                Py_DECREF(parts[i].attributes);
+            }
+            PyMem_Free(parts);
+        }
+    } held;
+    held.parts = PyMem_New(FormParts, static_cast<size_t>(n ? n : 1));
+    if (!held.parts) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // Names and map as they were listed: no code ran since.
+        PyObject* name = PyList_GET_ITEM(names, i);
+        PyObject* parameter = PyDict_GetItemWithError(map, name);
+        if (!parameter) return PyErr_Occurred() ? -1 : 0;
+        Ref description, attributes;
+        int r = plain_form_parts(parameter, description, attributes);
+        if (r <= 0) return r;
+        held.parts[held.count++] = {name, description.release(), attributes.release()};
+    }
+    return native_book_text(json.get(), held.parts, n, out, utf8);
+}
+
 // The JSON array of the dictionary forms in ascending name order: a str,
 // or with utf8 its UTF-8 bytes when the native text can give them directly.
 Ref make_book_text(PyObject* self, bool utf8 = false) {
@@ -196,6 +239,11 @@ Ref make_book_text(PyObject* self, bool utf8 = false) {
     // list(mapping): a dict subclass's own __iter__ is what is called.
     Ref names = Ref::steal(PyDict_CheckExact(map.get()) ? PyDict_Keys(map.get()) : PySequence_List(map.get()));
     if (!names || PyList_Sort(names.get()) < 0) return {};
+    {
+        PyObject* out = nullptr;
+        int r = text_from_parameters(map.get(), names.get(), utf8, &out);
+        if (r != 0) return Ref::steal(out);
+    }
     const Py_ssize_t n = PyList_GET_SIZE(names.get());
     // Appended, not presized: to_dict runs Python code, which must never
     // find a list with empty slots (through the garbage collector).

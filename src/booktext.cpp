@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 namespace r7u {
 namespace {
@@ -62,34 +63,39 @@ int json_unchanged(PyObject* json_module) {
 }
 
 // ---------------------------------------------------------------------------
-// The buffer: one run of code units of the widest kind met so far (1, 2 or
-// 4 bytes, as str keeps them), widened in place when a wider str arrives.
-// The Python encoder joins its pieces into a str whose kind is the widest
-// of its parts, so the kinds of the input strings decide the result's kind
-// here too.
+// The buffer is the result itself: a str of the kind that holds the widest
+// character of the text (known before writing starts), or a bytes object for
+// UTF-8, grown in place and cut to its length at the end. A large block
+// grows by remapping its pages, never by copying the text, and only the
+// pages written to take memory.
 // ---------------------------------------------------------------------------
 class Writer {
 public:
-    Writer() = default;
-    ~Writer() {
-        if (data_ != inline_) PyMem_Free(data_);
-    }
+    // utf8: a bytes object of UTF-8; else a str whose kind holds maxchar.
+    Writer(bool utf8, Py_UCS4 maxchar) : utf8_(utf8), maxchar_(utf8 ? 0x7f : maxchar) {}
+    ~Writer() { Py_XDECREF(obj_); }
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
+    // Makes the result with room for `cap` units; false with MemoryError set.
+    bool start(Py_ssize_t cap) {
+        obj_ = utf8_ ? PyBytes_FromStringAndSize(nullptr, cap) : PyUnicode_New(cap, maxchar_);
+        if (!obj_) return false;
+        kind_ = utf8_ ? 1 : PyUnicode_KIND(obj_);
+        if (!utf8_) maxchar_ = PyUnicode_MAX_CHAR_VALUE(obj_);
+        cap_ = cap;
+        point();
+        return true;
+    }
+
     int kind() const { return kind_; }
+    Py_UCS4 maxchar() const { return maxchar_; }
     void* at_end() { return data_ + len_ * kind_; }
     void set_length(Py_ssize_t n) { len_ = n; }
     void* base() { return data_; }
-    void mark_latin1() { latin1_ = true; }
 
     // Room for `n` more code units; false with MemoryError set.
     bool reserve(Py_ssize_t n) { return cap_ - len_ >= n || grow(n); }
-
-    bool widen(int kind) {
-        if (kind <= kind_) return true;
-        return rewiden(kind);
-    }
 
     // ASCII text; the room must be reserved.
     void ascii(const char* s, Py_ssize_t n) {
@@ -120,14 +126,10 @@ public:
         return true;
     }
 
-    // The bytes written, for a writer that was given UTF-8 only.
-    PyObject* finish_bytes() { return PyBytes_FromStringAndSize(data_, len_); }
-
+    // The result, cut to the text written; null with MemoryError set.
     PyObject* finish() {
-        Py_UCS4 maxchar = kind_ == 1 ? (latin1_ ? 0xff : 0x7f) : kind_ == 2 ? 0xffff : 0x10ffff;
-        PyObject* s = PyUnicode_New(len_, maxchar);
-        if (s) std::memcpy(PyUnicode_DATA(s), data_, static_cast<size_t>(len_ * kind_));
-        return s;
+        if (!resize(len_)) return nullptr;
+        return std::exchange(obj_, nullptr);
     }
 
 private:
@@ -141,63 +143,39 @@ private:
         *d++ = '\n';
         std::fill_n(d, 4 * level, D(' '));
     }
-    template <class S, class D>
-    static void convert(const void* from, void* to, Py_ssize_t n) {
-        std::copy_n(static_cast<const S*>(from), n, static_cast<D*>(to));
+
+    void point() {
+        data_ = utf8_ ? PyBytes_AS_STRING(obj_) : static_cast<char*>(PyUnicode_DATA(obj_));
     }
 
+    // A failed resize leaves a str as it was and frees a bytes object.
+    bool resize(Py_ssize_t cap) {
+        if (cap == cap_) return true;
+        if ((utf8_ ? _PyBytes_Resize(&obj_, cap) : PyUnicode_Resize(&obj_, cap)) < 0) return false;
+        cap_ = cap;
+        point();
+        return true;
+    }
+
+    // Doubling while small; above 64 MiB by a quarter, so that the address
+    // space reserved stays near the text.
     R7U_NOINLINE bool grow(Py_ssize_t n) {
-        Py_ssize_t limit = PY_SSIZE_T_MAX / 4;
+        const Py_ssize_t limit = PY_SSIZE_T_MAX / 4 - 64;
         if (n > limit - len_) {
             PyErr_NoMemory();
             return false;
         }
-        Py_ssize_t cap = std::max(len_ + n, cap_ < limit / 2 ? 2 * cap_ : limit);
-        return move_to(cap, kind_);
+        const Py_ssize_t step = cap_ * kind_ < (Py_ssize_t{64} << 20) ? cap_ : cap_ / 4;
+        return resize(std::max(len_ + n, cap_ < limit - step ? cap_ + step : limit));
     }
 
-    R7U_NOINLINE bool rewiden(int kind) {
-        if (cap_ > PY_SSIZE_T_MAX / 4) {
-            PyErr_NoMemory();
-            return false;
-        }
-        return move_to(cap_, kind);
-    }
-
-    // New heap storage of `cap` units of `kind`, holding the text so far.
-    bool move_to(Py_ssize_t cap, int kind) {
-        char* to;
-        if (kind == kind_ && data_ != inline_) {
-            to = static_cast<char*>(PyMem_Realloc(data_, static_cast<size_t>(cap * kind)));
-            if (!to) {
-                PyErr_NoMemory();
-                return false;
-            }
-        } else {
-            to = static_cast<char*>(PyMem_Malloc(static_cast<size_t>(cap * kind)));
-            if (!to) {
-                PyErr_NoMemory();
-                return false;
-            }
-            if (kind == kind_) std::memcpy(to, data_, static_cast<size_t>(len_ * kind));
-            else if (kind_ == 1 && kind == 2) convert<Py_UCS1, Py_UCS2>(data_, to, len_);
-            else if (kind_ == 1) convert<Py_UCS1, Py_UCS4>(data_, to, len_);
-            else convert<Py_UCS2, Py_UCS4>(data_, to, len_);
-            if (data_ != inline_) PyMem_Free(data_);
-        }
-        data_ = to;
-        cap_ = cap;
-        kind_ = kind;
-        return true;
-    }
-
-    static constexpr Py_ssize_t kInline = 4096;
-    alignas(8) char inline_[kInline];
-    char* data_ = inline_;
-    Py_ssize_t len_ = 0;        // code units written
-    Py_ssize_t cap_ = kInline;  // code units that fit
+    PyObject* obj_ = nullptr;  // the result being written; owned
+    char* data_ = nullptr;
+    Py_ssize_t len_ = 0;  // code units written
+    Py_ssize_t cap_ = 0;  // code units that fit
     int kind_ = 1;
-    bool latin1_ = false;  // some 1-byte str with a non-ASCII character was written
+    bool utf8_;
+    Py_UCS4 maxchar_;
 };
 
 // float.__repr__ of a finite x into out (at least 32 chars); the length.
@@ -283,13 +261,50 @@ inline bool needs_escape(C c) {
 class Encoder {
 public:
     // levels: most container levels written natively (see Level).
-    // utf8: write the UTF-8 encoding of the text instead of its code units.
-    Encoder(int levels, bool utf8, bool short_repr) : levels_left_(levels), utf8_(utf8), short_repr_(short_repr) {}
+    // utf8: write the UTF-8 encoding of the text instead of its code units;
+    // else code units of the kind that holds maxchar.
+    Encoder(int levels, bool utf8, bool short_repr, Py_UCS4 maxchar)
+        : levels_left_(levels), utf8_(utf8), short_repr_(short_repr), w_(utf8, maxchar) {}
 
+    bool start(Py_ssize_t cap) { return w_.start(cap); }
     int top(PyObject* o) { return value(o, 0); }
-    PyObject* finish() { return utf8_ ? w_.finish_bytes() : w_.finish(); }
+
+    // The list of the parameters' forms, each as to_dict would make it.
+    int forms(const FormParts* parts, Py_ssize_t n) {
+        if (n == 0) return ascii("[]", 2);
+        Level guard(*this);
+        if (!guard.ok()) return 0;
+        if (ascii("[", 1) < 0) return -1;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!w_.newline(1, i != 0)) return -1;
+            int r = form(parts[i]);
+            if (r <= 0) return r;
+        }
+        if (!w_.newline(0, false)) return -1;
+        return ascii("]", 1);
+    }
+
+    PyObject* finish() { return w_.finish(); }
 
 private:
+    int form(const FormParts& p) {
+        Level guard(*this);
+        if (!guard.ok()) return 0;
+        PyObject* const members[3][2] = {
+            {N->name, p.name}, {N->description, p.description}, {N->attributes, p.attributes}};
+        if (ascii("{", 1) < 0) return -1;
+        for (int i = 0; i < 3; ++i) {
+            if (!w_.newline(2, i != 0)) return -1;
+            int r = string(members[i][0]);
+            if (r <= 0) return r;
+            if (ascii(": ", 2) < 0) return -1;
+            r = value(members[i][1], 2);
+            if (r <= 0) return r;
+        }
+        if (!w_.newline(1, false)) return -1;
+        return ascii("}", 1);
+    }
+
     int levels_left_;
     bool utf8_;
     bool short_repr_;  // float.__repr__ gives the shortest digits
@@ -434,8 +449,8 @@ private:
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         int kind = PyUnicode_KIND(s);
         if (utf8_) return utf8_string(s, n, kind);
-        if (!w_.widen(kind)) return -1;
-        if (kind == PyUnicode_1BYTE_KIND && !PyUnicode_IS_ASCII(s)) w_.mark_latin1();
+        // The writer holds every character of the text (widest()).
+        if (PyUnicode_MAX_CHAR_VALUE(s) > w_.maxchar()) return 0;
         // The quotes and every character once; escapes reserve their extra.
         if (n > PY_SSIZE_T_MAX / 4 - 2) {
             PyErr_NoMemory();
@@ -575,6 +590,60 @@ constexpr int kFrameMargin = 8;
 // encoder, which has no such bound.
 constexpr int kMaxDepth = 500;
 
+// Raises `max` to the widest character the text of `o` will hold. False
+// where the encoder would give the value up (a type it leaves to Python,
+// nesting past `depth` levels), and the walk stops there.
+bool widest(PyObject* o, int depth, Py_UCS4& max) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyUnicode_Type) {
+        max = std::max(max, PyUnicode_MAX_CHAR_VALUE(o));
+        return true;
+    }
+    const bool dict = t == &PyDict_Type;
+    if (!dict && t != &PyList_Type && t != &PyTuple_Type)
+        return t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || o == Py_None;
+    if (depth <= 0) return (dict ? PyDict_GET_SIZE(o) : PySequence_Fast_GET_SIZE(o)) == 0;
+    RecursionGuard guard(" while writing a book text");
+    if (!guard.ok()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!dict) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i)
+            if (!widest(PySequence_Fast_GET_ITEM(o, i), depth - 1, max)) return false;
+        return true;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(o, &pos, &key, &value)) {
+        PyTypeObject* k = Py_TYPE(key);
+        if (k != &PyUnicode_Type && k != &PyLong_Type && k != &PyFloat_Type && k != &PyBool_Type && key != Py_None)
+            return false;
+        if (!widest(key, 0, max) || !widest(value, depth - 1, max)) return false;
+    }
+    return true;
+}
+
+// The nesting the native text writes: what the recursion budget leaves for
+// the Python encoder's frames, at most kMaxDepth; negative for none.
+int depth_budget() { return std::min(compat::python_frames_left() - kFrameMargin, kMaxDepth); }
+
+// Runs `write` on an encoder for the text (its widest character from
+// `measure`), and hands over the result: 1, 0 or -1 as native_book_text.
+template <class Measure, class Write>
+int encode(bool utf8, Py_ssize_t estimate, Measure&& measure, Write&& write, PyObject** out) {
+    const int depth = depth_budget();
+    if (depth < 0) return 0;
+    Py_UCS4 max = 0x7f;
+    if (!utf8 && !measure(depth, max)) return 0;
+    Encoder enc(depth, utf8, st().json.short_repr, max);
+    if (!enc.start(estimate)) return -1;
+    int r = write(enc);
+    if (r <= 0) return r;
+    *out = enc.finish();
+    return *out ? 1 : -1;
+}
+
 }  // namespace
 
 int capture_json(PyObject* json_module) {
@@ -620,13 +689,27 @@ int capture_json(PyObject* json_module) {
 int native_book_text(PyObject* json_module, PyObject* forms, PyObject** out, bool utf8) {
     int r = json_unchanged(json_module);
     if (r <= 0) return r;
-    int budget = compat::python_frames_left() - kFrameMargin;
-    if (budget < 0) return 0;
-    Encoder enc(std::min(budget, kMaxDepth), utf8, st().json.short_repr);
-    r = enc.top(forms);
+    return encode(
+        utf8, 4096, [&](int depth, Py_UCS4& max) { return widest(forms, depth, max); },
+        [&](Encoder& enc) { return enc.top(forms); }, out);
+}
+
+int native_book_text(PyObject* json_module, const FormParts* parts, Py_ssize_t n, PyObject** out, bool utf8) {
+    int r = json_unchanged(json_module);
     if (r <= 0) return r;
-    *out = enc.finish();
-    return *out ? 1 : -1;
+    // About the size of a small parameter's form; a larger text grows once
+    // or twice, a smaller one gives the rest back at the end.
+    const Py_ssize_t estimate = 64 + 256 * std::min(n, PY_SSIZE_T_MAX / 1024);
+    auto measure = [&](int depth, Py_UCS4& max) {
+        if (depth < 2) return false;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!widest(parts[i].name, 0, max) || !widest(parts[i].description, depth - 2, max) ||
+                !widest(parts[i].attributes, depth - 2, max))
+                return false;
+        }
+        return true;
+    };
+    return encode(utf8, estimate, measure, [&](Encoder& enc) { return enc.forms(parts, n); }, out);
 }
 
 }  // namespace r7u

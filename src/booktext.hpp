@@ -18,4 +18,15 @@ int capture_json(PyObject* json_module);
 // surrogate).
 int native_book_text(PyObject* json_module, PyObject* forms, PyObject** out, bool utf8 = false);
 
+// A parameter's form as to_dict(name) makes it: its name and its two maps
+// (borrowed).
+struct FormParts {
+    PyObject* name;
+    PyObject* description;
+    PyObject* attributes;
+};
+// The same for the list of `n` forms that `parts` describes, written without
+// making the forms.
+int native_book_text(PyObject* json_module, const FormParts* parts, Py_ssize_t n, PyObject** out, bool utf8);
+
 }  // namespace r7u

@@ -31,5 +31,10 @@ int adopt_form(PyObject* cls, PyObject* form, Ref& name, Ref& parameter);
 int maps_adoptable(PyObject* description, PyObject* attributes);
 // A parameter of `cls` (adopts_forms) holding the two maps themselves.
 Ref adopt_maps(PyObject* cls, PyObject* description, PyObject* attributes);
+// 1 with the two maps set when to_dict of `parameter` is our own and would
+// run no Python code (its class pristine, no class attribute under the
+// private names, no instance attribute named to_dict), 0 when not (nothing
+// set, no exception). Runs no Python code.
+int plain_form_parts(PyObject* parameter, Ref& description, Ref& attributes);
 
 }  // namespace r7u

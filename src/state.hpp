@@ -30,6 +30,10 @@
 //   class attribute of that name and the instance keeps no dict of its own;
 // - global() (globals.cpp): module globals are remembered while the dict
 //   watcher on the namespace has seen no change of them;
+// - plain_form_parts (parameter.cpp, book.cpp): the book text is written
+//   straight from the parameters' maps, without making their forms, while
+//   every name is an exact str and to_dict of each parameter is ours and
+//   would run no code;
 // - native_book_text with utf8 (booktext.cpp, book.cpp): save writes the
 //   UTF-8 text directly while type(self).__str__ is our own;
 // - adopts_forms / form_adoptable (parameter.cpp, book.cpp): a load takes

@@ -538,6 +538,76 @@ def test_save_writes_the_text(tmp_path):
         assert f.read() == reference(book).replace("\n", os.linesep).encode("utf-8")
 
 
+@pytest.mark.parametrize("fallback", [False, True], ids=["native", "python encoder"])
+@pytest.mark.parametrize("change", ["to_dict of the class", "to_dict of the instance", "property for the map",
+                                    "__getattribute__ of the class"])
+def test_code_run_for_the_forms_runs_as_for_the_python_encoder(monkeypatch, change, fallback):
+    # What making b's form does to a (each time it runs) shows in a's text as
+    # it does when json.dumps writes the forms.
+    def scenario():
+        a, b = Parameter(v=[1]), Parameter(v=2)
+        if fallback:
+            b["w"] = type("F", (float,), {})(1.5)  # only the Python encoder writes it
+        book = ParameterBook()
+        book["a"], book["b"] = a, b
+
+        def touch(self):
+            if self is b:
+                vars(a)["_Parameter__attributes"]["v"].append("touched")
+        to_dict, getattribute = Parameter.to_dict, Parameter.__getattribute__
+        if change == "to_dict of the class":
+            monkeypatch.setattr(Parameter, "to_dict", lambda self, name: (touch(self), to_dict(self, name))[1])
+        elif change == "to_dict of the instance":
+            vars(b)["to_dict"] = lambda name: (touch(b), to_dict(b, name))[1]
+        elif change == "property for the map":
+            monkeypatch.setattr(Parameter, "_Parameter__attributes", property(
+                lambda self: (touch(self), vars(self)["_Parameter__attributes"])[1]), raising=False)
+        else:
+            monkeypatch.setattr(Parameter, "__getattribute__",
+                                lambda self, name: (touch(self), getattribute(self, name))[1])
+        try:
+            return str(book), vars(a)["_Parameter__attributes"]["v"]
+        finally:
+            monkeypatch.undo()
+    ours = scenario()
+    assert ours[1][:2] == [1, "touched"]
+    monkeypatch.setattr(mod, "_json", types.SimpleNamespace(dumps=json.dumps))
+    assert scenario() == ours
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or "libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="peak memory from /proc, and an address-space cap the sanitizer runtime cannot live with")
+@pytest.mark.parametrize("how", ["str", "save"])
+def test_a_large_text_is_written_once_in_place(tmp_path, how):
+    # Under a cap of the address space in use plus 1.3 times the text, which
+    # a second full copy of the text would not fit in.
+    out = run_python(f"""
+        import json, os, resource, sys
+        from r7u_razarozu import Parameter, ParameterBook
+        def status(key):
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) << 10 for line in f if line.startswith(key))
+        big = "x" * (20 << 20)
+        book = ParameterBook({{f"p{{i}}": Parameter("参数", v=big + str(i)) for i in range(4)}})
+        size = {2 if how == "str" else 1} * 4 * len(big)
+        resource.setrlimit(resource.RLIMIT_AS, (status("VmSize:") + int(1.3 * size) + (48 << 20),) * 2)
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        before = status("VmRSS:")
+        if {how!r} == "str":
+            text = str(book)
+        else:
+            book.save({str(tmp_path / "big")!r})
+            made = os.path.getsize({str(tmp_path / "big.d7ori")!r})
+        peak = status("VmHWM:") - before
+        if {how!r} == "str":
+            made = sys.getsizeof(text)
+        print(json.dumps([made, peak]))
+        """)
+    made, peak = json.loads(out)
+    assert peak <= 1.25 * made
+
+
 def test_assertions_off_in_a_subprocess():
     out = run_python(
         """
