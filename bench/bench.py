@@ -4,15 +4,28 @@ Prints, for each row, the median ratio workload/baseline over several rounds, th
 to, and how many times slower the same work is when written in plain Python (bench/pure.py; every row
 is held to at least 2). Run: `.venv-3.12/bin/python bench/bench.py` (after `bash scripts/test.sh` or
 `bash scripts/example.sh` built the module), `--quick` for a short run, `--rows NAME...` for a subset.
+
+The tree-save row on disk writes under `--disk DIR` (default /var/tmp, a real disk where /tmp may be
+memory) and compares with the same texts written and flushed one file at a time, as the tree save
+did before it flushed them together.
+
+`--memory` measures the text of large books instead, each call in a child interpreter of its own:
+the peak resident memory that str(book) and book.save add, against the size of the text, at 10^6
+parameters; and how their processor time grows from 10^3 to 10^6 parameters next to json.dumps of
+the forms (the exponent of n).
 """
 import argparse
+import gc
 import json
+import math
 import os
 import pickle
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
+import time
 import timeit
 
 import r7u_razarozu as m
@@ -81,7 +94,7 @@ class Row:
         return statistics.median(ratios), speedup, w / self.number, b / self.number
 
 
-def build_rows(workdir, quick):
+def build_rows(workdir, quick, disk):
     rows = []
     p = Parameter("text", value=3, lo=0, hi=10.5, tags=["a", "b"])
     q = pure.twin_of(p)
@@ -173,6 +186,26 @@ def build_rows(workdir, quick):
             with open(path, "wb") as f:
                 f.write(data)
 
+    disk_tree = os.path.join(disk, "tree")
+    folders = [os.path.join(disk, "plain", dname) for dname in tree.names()]
+    for folder in folders:
+        os.makedirs(folder, exist_ok=True)
+    on_disk = [(path.replace(tree_dir, os.path.join(disk, "plain"), 1), data)
+               for (path, _), (_, data) in zip(texts, plain)]
+
+    def one_flush_at_a_time():
+        """The crash-safe protocol with each file flushed before the next is written."""
+        for path, data in on_disk:
+            fd = os.open(path + ".tmp", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+            os.write(fd, data)
+            os.fsync(fd)
+            os.close(fd)
+            os.replace(path + ".tmp", path)
+        for folder in folders:
+            fd = os.open(folder, os.O_RDONLY)
+            os.fsync(fd)
+            os.close(fd)
+
     def baseline_tree_load():
         for path, _ in texts:
             with open(path, "rb") as f:
@@ -181,9 +214,73 @@ def build_rows(workdir, quick):
     k = 2 if quick else 10
     rows.append(Row("tree.save 10x20x50", 3.5, lambda: tree.save(tree_dir), baseline_tree_save, k,
                     lambda: ptree.save(pure_dir)))
+    rows.append(Row("tree.save on disk", 0.75, lambda: tree.save(disk_tree), one_flush_at_a_time, k))
     rows.append(Row("ParameterDirectory.load", 1.6, lambda: ParameterDirectory.load(tree_dir),
                     baseline_tree_load, k, lambda: pure.ParameterDirectory.load(tree_dir)))
     return rows
+
+
+# ---------------------------------------------------------------------------
+# --memory
+# ---------------------------------------------------------------------------
+GROWTH_SIZES = (1000, 10_000, 100_000, 1_000_000)
+MEMORY_OPS = ("str(book)", "book.save", "json.dumps")
+
+
+def proc_status(key):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) << 10 for line in f if line.startswith(key))
+
+
+def memory_child(op, n, folder):
+    """One op on a book of n parameters, in a child of its own: prints the best processor time of a few
+    calls, the size of the text and the peak resident memory the first call added."""
+    book = realistic_book(n)
+    forms = forms_of(book) if op == "json.dumps" else None
+    path = os.path.join(folder, "book")
+    run = {"str(book)": lambda: str(book), "book.save": lambda: book.save(path),
+           "json.dumps": lambda: json.dumps(forms)}[op]
+    gc.collect()
+    gc.disable()
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # the peak starts again from here
+    before = proc_status("VmRSS:")
+    best = math.inf
+    for i in range(max(1, 10_000 // n)):
+        start = time.process_time()
+        text = run()
+        best = min(best, time.process_time() - start)
+        if i == 0:
+            peak = proc_status("VmHWM:") - before
+        del text
+    size = os.path.getsize(path + ".d7ori") if op == "book.save" else sys.getsizeof(run())
+    print(json.dumps({"cpu": best, "size": size, "peak": peak}))
+
+
+def print_memory(disk):
+    print(f"Python {sys.version.split()[0]}, each call in a child interpreter; processor time, best of a few calls")
+    print(f"{'workload':12} {'params':>9} {'text MB':>9} {'peak MB':>9} {'peak/text':>9} {'ms':>10}")
+    folder = tempfile.mkdtemp(prefix="r7u-bench-", dir=disk)
+    results, misses = {}, 0
+    try:
+        for op in MEMORY_OPS:
+            for n in GROWTH_SIZES:
+                out = subprocess.run([sys.executable, os.path.abspath(__file__), "--memory-child", op, str(n), folder],
+                                     check=True, capture_output=True, text=True).stdout
+                r = results[op, n] = json.loads(out)
+                ratio = r["peak"] / r["size"]
+                miss = op != "json.dumps" and n == GROWTH_SIZES[-1] and ratio > 1.25
+                misses += miss
+                print(f"{op:12} {n:9} {r['size'] / 1e6:9.1f} {r['peak'] / 1e6:9.1f} {ratio:9.2f} {r['cpu'] * 1e3:10.2f}"
+                      f"{'  MISS (target 1.25)' if miss else ''}")
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    low, high = GROWTH_SIZES[0], GROWTH_SIZES[-1]
+    growth = {op: math.log(results[op, high]["cpu"] / results[op, low]["cpu"]) / math.log(high / low)
+              for op in MEMORY_OPS}
+    print(f"time grows as n^k from {low} to {high} parameters: "
+          + ", ".join(f"{op} k = {k:.2f}" for op, k in growth.items()))
+    return misses
 
 
 def main():
@@ -191,11 +288,21 @@ def main():
     ap.add_argument("--quick", action="store_true", help="fewer iterations and rounds")
     ap.add_argument("--rounds", type=int, default=None, help="alternating rounds per row")
     ap.add_argument("--rows", nargs="*", help="substrings of the row names to run")
+    ap.add_argument("--disk", default="/var/tmp", help="a folder on a real disk, for the rows that flush files")
+    ap.add_argument("--memory", action="store_true", help="peak memory and growth of large books' texts")
+    ap.add_argument("--memory-child", nargs=3, help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.memory_child:
+        op, n, folder = args.memory_child
+        memory_child(op, int(n), folder)
+        return 0
+    if args.memory:
+        return 1 if print_memory(args.disk) else 0
     rounds = args.rounds or (3 if args.quick else 7)
     workdir = tempfile.mkdtemp(prefix="r7u-bench-")
+    disk = tempfile.mkdtemp(prefix="r7u-bench-", dir=args.disk)
     try:
-        rows = build_rows(workdir, args.quick)
+        rows = build_rows(workdir, args.quick, disk)
         if args.rows:
             rows = [r for r in rows if any(s in r.name for s in args.rows)]
         print(f"Python {sys.version.split()[0]}, {rounds} rounds, median ratio workload/baseline")
@@ -210,6 +317,7 @@ def main():
         return 1 if misses else 0
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
+        shutil.rmtree(disk, ignore_errors=True)
 
 
 if __name__ == "__main__":
