@@ -5,7 +5,7 @@
 #   bash scripts/fuzz.sh [scale [seed]]
 #
 # scale (default 50) multiplies the inputs of every kind (a CI run is scale
-# 1: about 6700 inputs); seed (default: a new one, printed) picks them. With
+# 1: about 9200 inputs); seed (default: a new one, printed) picks them. With
 # R7U_FUZZ_SANITIZE=1 the campaign runs against the sanitizer build of
 # scripts/test-sanitizers.sh. A failure names the kind, seed and input, and
 # `python tests/fuzzcases.py --help` tells how to run that input alone.
