@@ -13,13 +13,20 @@ did before it flushed them together.
 the peak resident memory that str(book) and book.save add, against the size of the text, at 10^6
 parameters; and how their processor time grows from 10^3 to 10^6 parameters next to json.dumps of
 the forms (the exponent of n).
+
+`--instructions` counts instead of timing, for the rows of single calls: one run of the interpreter
+under callgrind (fixed hash seed) does each row's workload and then its baseline, and prints the
+instructions per call of each, their ratio, and the module's own cost: workload minus baseline.
+`--json FILE` keeps those figures.
 """
 import argparse
 import gc
+import glob
 import json
 import math
 import os
 import pickle
+import re
 import shutil
 import statistics
 import subprocess
@@ -94,7 +101,8 @@ class Row:
         return statistics.median(ratios), speedup, w / self.number, b / self.number
 
 
-def build_rows(workdir, quick, disk):
+def build_hot_rows(quick):
+    """The rows of single calls: their instruction counts are what the module itself costs per call."""
     rows = []
     p = Parameter("text", value=3, lo=0, hi=10.5, tags=["a", "b"])
     q = pure.twin_of(p)
@@ -133,6 +141,13 @@ def build_rows(workdir, quick, disk):
                     lambda: Parameter("text", value=3, lo=0, hi=10.5, tags=["a", "b"]),
                     lambda: ({"default": "text"}, {"value": 3, "lo": 0, "hi": 10.5, "tags": ["a", "b"]}),
                     n // 4, lambda: pure.Parameter("text", value=3, lo=0, hi=10.5, tags=["a", "b"])))
+    for row in rows:
+        row.ops = 1 if row.name == "Parameter(...)" else 100
+    return rows
+
+
+def build_rows(workdir, quick, disk):
+    rows = build_hot_rows(quick)
     value = nested_value(1000)
     rows.append(Row(f"_clone_attribute ({count_leaves(value)} leaves)", 0.45,
                     lambda: m._clone_attribute(value), lambda: pickle.loads(pickle.dumps(value)),
@@ -283,6 +298,67 @@ def print_memory(disk):
     return misses
 
 
+# Callgrind dumps its counters whenever this libc function is entered; the counting child calls it
+# (os.getppid) between phases and nothing else in the interpreter does.
+MARKER = "getppid"
+CALLS = 2000  # of each workload and baseline in the counting child
+
+
+def count_child(names):
+    """In the interpreter under callgrind: per row, a warm-up, then the workload, then the baseline,
+    each phase ended by a marker call."""
+    rows = [r for r in build_hot_rows(True) if r.name in names]
+    for row in rows:
+        for _ in range(50):  # the adaptive interpreter specializes in its first runs
+            row.workload()
+            row.baseline()
+        os.getppid()
+        for _ in range(CALLS):
+            row.workload()
+        os.getppid()
+        for _ in range(CALLS):
+            row.baseline()
+        os.getppid()
+
+
+def count_instructions(rows, workdir):
+    """{row name: (workload, baseline) instructions per operation}, from one callgrind run."""
+    if shutil.which("valgrind") is None:
+        sys.exit("--instructions needs valgrind (callgrind)")
+    out = os.path.join(workdir, "callgrind.out")
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", f"--dump-before={MARKER}",
+           sys.executable, os.path.abspath(__file__), "--count-child", *[r.name for r in rows]]
+    subprocess.run(cmd, env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    parts = {}
+    for path in glob.glob(out + "*"):
+        with open(path) as f:
+            text = f.read()
+        part = re.search(r"^part: (\d+)", text, re.M)
+        total = re.search(r"^(?:summary|totals): (\d+)", text, re.M)
+        parts[int(part.group(1)) if part else 0] = int(total.group(1))
+    # Part 1 ends at the first marker; then three parts per row: workload, baseline, next warm-up.
+    counts = [parts[k] for k in sorted(parts) if k > 0]
+    result = {}
+    for i, row in enumerate(rows):
+        w, b = counts[3 * i + 1], counts[3 * i + 2]
+        result[row.name] = (w / CALLS / row.ops, b / CALLS / row.ops)
+    return result
+
+
+def print_instructions(rows, workdir, json_path):
+    counts = count_instructions(rows, workdir)
+    version = "%d.%d" % sys.version_info[:2]
+    print(f"Python {sys.version.split()[0]}, callgrind instructions per operation, PYTHONHASHSEED=0")
+    print(f"{'workload':34} {'workload':>9} {'baseline':>9} {'ratio':>6} {'own cost':>9}")
+    for name, (w, b) in counts.items():
+        print(f"{name:34} {w:9.0f} {b:9.0f} {w / b:6.2f} {w - b:9.0f}")
+    if json_path:
+        with open(json_path, "w") as f:
+            json.dump({"python": version, "rows": {k: {"workload": w, "baseline": b} for k, (w, b) in counts.items()}},
+                      f, indent=1)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--quick", action="store_true", help="fewer iterations and rounds")
@@ -291,13 +367,27 @@ def main():
     ap.add_argument("--disk", default="/var/tmp", help="a folder on a real disk, for the rows that flush files")
     ap.add_argument("--memory", action="store_true", help="peak memory and growth of large books' texts")
     ap.add_argument("--memory-child", nargs=3, help=argparse.SUPPRESS)
+    ap.add_argument("--instructions", action="store_true", help="count instructions under callgrind (rows of single calls)")
+    ap.add_argument("--json", help="with --instructions: write the counts to this file")
+    ap.add_argument("--count-child", nargs="*", help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.count_child is not None:
+        count_child(args.count_child)
+        return 0
     if args.memory_child:
         op, n, folder = args.memory_child
         memory_child(op, int(n), folder)
         return 0
     if args.memory:
         return 1 if print_memory(args.disk) else 0
+    if args.instructions:
+        workdir = tempfile.mkdtemp(prefix="r7u-bench-")
+        try:
+            rows = [r for r in build_hot_rows(True) if not args.rows or any(s in r.name for s in args.rows)]
+            print_instructions(rows, workdir, args.json)
+            return 0
+        finally:
+            shutil.rmtree(workdir, ignore_errors=True)
     rounds = args.rounds or (3 if args.quick else 7)
     workdir = tempfile.mkdtemp(prefix="r7u-bench-")
     disk = tempfile.mkdtemp(prefix="r7u-bench-", dir=args.disk)
