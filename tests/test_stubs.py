@@ -133,6 +133,9 @@ def bound_names(body):
             for alias in node.names:
                 if alias.asname == alias.name:  # an explicit re-export
                     names.setdefault(alias.name, [])
+        elif isinstance(node, ast.If):  # a version check: both branches
+            for name, deco in bound_names(node.body + node.orelse).items():
+                names.setdefault(name, deco)
     return names
 
 

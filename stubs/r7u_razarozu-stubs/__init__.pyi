@@ -28,6 +28,8 @@ assertions: they raise AssertionError and are skipped under python -O.
 import json
 import locale
 import os
+import sys
+import types
 from _collections_abc import dict_items, dict_keys
 from collections.abc import Callable
 from typing import Any as Any
@@ -55,7 +57,11 @@ class _ParameterForm(TypedDict):
 
 # Aliases the module binds at import; its functions reach the standard
 # modules through them at each call, so rebinding one takes effect.
-_Union = Union
+if sys.version_info >= (3, 14):
+    # From 3.14 typing.Union is the class of X | Y unions itself.
+    _Union: type[types.UnionType]
+else:
+    _Union = Union
 _Dict = Dict
 _Optional = Optional
 _List = List
