@@ -9,8 +9,16 @@ import subprocess
 import sys
 import textwrap
 
+try:
+    import resource
+except ImportError:  # Windows
+    resource = None
+
 # Only a guard against a hang: a run that needs this long is stuck.
 HANG_SECONDS = 900
+# Every child runs under this much memory, so that a fault that makes memory grow (a deep value
+# walked without a bound, say) ends the child instead of eating the machine.
+MEMORY_CAP = 3 << 30
 
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
                    "SUMMARY: UndefinedBehaviorSanitizer")
@@ -61,7 +69,7 @@ def run(code, cwd=None, args=(), optimize=False, timeout=HANG_SECONDS, env=None,
     child_env = _child_env(env)
     try:
         proc = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, errors="replace",
-                              timeout=timeout, env=child_env)
+                              timeout=timeout, env=child_env, preexec_fn=_cap_memory)
     except subprocess.TimeoutExpired as e:
         raise ChildFailed(f"child still running after {timeout} s (hang)\n{_tail(e.stderr)}") from None
     report = [mark for mark in SANITIZER_MARKS if mark in proc.stderr]
@@ -71,8 +79,20 @@ def run(code, cwd=None, args=(), optimize=False, timeout=HANG_SECONDS, env=None,
     return proc.stdout
 
 
+def _limit_address_space():
+    resource.setrlimit(resource.RLIMIT_AS, (MEMORY_CAP, MEMORY_CAP))
+
+
+# The cap is on the address space; in a sanitizer run that is mostly shadow memory, and the cap
+# goes into the sanitizer's options instead (_child_env).
+_cap_memory = _limit_address_space if resource and "libasan" not in os.environ.get("LD_PRELOAD", "") else None
+
+
 def _child_env(env=None):
     child_env = dict(os.environ if env is None else env)
+    if "libasan" in child_env.get("LD_PRELOAD", ""):
+        options = child_env.get("ASAN_OPTIONS", "")
+        child_env["ASAN_OPTIONS"] = f"{options}:hard_rss_limit_mb={MEMORY_CAP >> 20}".lstrip(":")
     # The module and the helpers of this folder must import in the child,
     # which may run in another folder.
     here = os.path.dirname(os.path.abspath(__file__))
@@ -85,7 +105,7 @@ def python(code, *flags, cwd=None, timeout=300):
     """The finished child process that ran `code` (dedented, no prelude) with
     the interpreter flags given; its outcome is the caller's to judge."""
     return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=_child_env(), cwd=cwd, timeout=timeout)
+                          env=_child_env(), cwd=cwd, timeout=timeout, preexec_fn=_cap_memory)
 
 
 def python_output(code, *flags, cwd=None):
