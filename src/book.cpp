@@ -161,6 +161,7 @@ Ref text_of_forms(PyObject* forms, bool utf8) {
         if (native < 0) return {};
         if (native > 0) return Ref::steal(out);
     }
+    if (check_encoder_depth(forms) < 0) return {};
     Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), N->dumps));
     if (!dumps) return {};
     Ref four = Ref::steal(PyLong_FromLong(4));

@@ -686,6 +686,45 @@ int capture_json(PyObject* json_module) {
     return 0;
 }
 
+namespace {
+// The containers above the one being walked, on the machine stack.
+struct Path {
+    PyObject* container;
+    const Path* up;
+    bool holds(PyObject* o) const {
+        for (const Path* p = this; p; p = p->up)
+            if (p->container == o) return true;
+        return false;
+    }
+};
+
+// The containers the host's encoder would descend into below `o`, walked
+// under our guard. A value that contains itself is left to the encoder's
+// own circular-reference error.
+int bound_depth(PyObject* o, const Path* up) {
+    const bool is_dict = PyDict_Check(o);
+    if (!is_dict && !PyList_Check(o) && !PyTuple_Check(o)) return 0;
+    if (up && up->holds(o)) return 0;
+    RecursionGuard guard(" while writing a book text");
+    if (!guard.ok()) return -1;
+    const Path here{o, up};
+    // No user code runs here: the sizes cannot change under the walk.
+    if (is_dict) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *item;
+        while (PyDict_Next(o, &pos, &key, &item))
+            if (bound_depth(item, &here) < 0) return -1;
+    } else {
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (bound_depth(PySequence_Fast_GET_ITEM(o, i), &here) < 0) return -1;
+    }
+    return 0;
+}
+}  // namespace
+
+int check_encoder_depth(PyObject* forms) { return bound_depth(forms, nullptr); }
+
 int native_book_text(PyObject* json_module, PyObject* forms, PyObject** out, bool utf8) {
     int r = json_unchanged(json_module);
     if (r <= 0) return r;

@@ -29,4 +29,10 @@ struct FormParts {
 // making the forms.
 int native_book_text(PyObject* json_module, const FormParts* parts, Py_ssize_t n, PyObject** out, bool utf8);
 
+// Before forms go to the host's encoder: RecursionError (-1) when they nest
+// deeper than our recursion guard allows, 0 otherwise. From 3.14 the host's
+// encoder itself nests as deep as the C stack allows, its indented text
+// growing with the square of the depth.
+int check_encoder_depth(PyObject* forms);
+
 }  // namespace r7u
