@@ -571,7 +571,7 @@ PyObject* book_save(PyObject* const* args, PyObject*) {
     // Encoded before anything is opened: text that cannot be stored as UTF-8
     // (a lone surrogate) must leave an existing file as it was.
     Ref str_text, encoded;
-    if (book_text_utf8(std::move(text), str_text, encoded) < 0) return nullptr;
+    if (book_text_utf8(self, std::move(text), str_text, encoded) < 0) return nullptr;
     // Nothing that loading would refuse reaches the file.
     if (check_book_values(self) < 0) return nullptr;
     if (write_file(filename.get(), str_text.get(), encoded.get(), true) < 0) return nullptr;
@@ -907,14 +907,14 @@ int make_kwnames() {
 
 Ref book_text(PyObject* book, bool utf8) { return make_book_text(book, utf8); }
 
-int book_text_utf8(Ref made, Ref& text, Ref& encoded) {
+int book_text_utf8(PyObject* book, Ref made, Ref& text, Ref& encoded) {
     if (!made) return -1;
     if (PyBytes_CheckExact(made.get())) {
         encoded = std::move(made);
         return 0;
     }
     if (!PyUnicode_Check(made.get())) {
-        PyErr_Format(PyExc_TypeError, "__str__ returned non-string (type %.200s)", Py_TYPE(made.get())->tp_name);
+        compat::str_result_error(book, made.get());
         return -1;
     }
     encoded = Ref::steal(PyUnicode_AsUTF8String(made.get()));

@@ -12,10 +12,11 @@ int fill_book_namespace(PyObject* ns);
 // gives it with our own __str__; with utf8, its UTF-8 bytes when the native
 // text can give them directly.
 Ref book_text(PyObject* book, bool utf8 = false);
-// What a save writes of `made` (a book text, or its UTF-8 bytes, or null
-// with an exception set): `encoded` its UTF-8 bytes, `text` the str when
-// there was one. A text that is not a str fails as str() fails. 0 or -1.
-int book_text_utf8(Ref made, Ref& text, Ref& encoded);
+// What a save writes of `made` (the text of `book`, or its UTF-8 bytes, or
+// null with an exception set): `encoded` its UTF-8 bytes, `text` the str
+// when there was one. A text that is not a str fails as str(book) fails.
+// 0 or -1.
+int book_text_utf8(PyObject* book, Ref made, Ref& text, Ref& encoded);
 // A book whose descriptions or attributes hold None where loading would
 // refuse it: -1 with the refusal of _clone_attribute(None) set and a note
 // naming the parameter and the attribute; 0 otherwise.

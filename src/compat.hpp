@@ -81,6 +81,31 @@ inline PyObject* generic_getattr_or_null(PyObject* self, PyObject* name) {
 // "module.qualname()" as the interpreter names a callable in call errors.
 inline PyObject* function_str(PyObject* callable) { return _PyObject_FunctionStr(callable); }
 
+// The interpreter's TypeError for `callable(**value)` when value is not a
+// mapping (3.15 no longer names the callable).
+inline void not_a_mapping_error(PyObject* callable, PyObject* value) {
+#if PY_VERSION_HEX >= 0x030F0000
+    (void)callable;
+    PyErr_Format(PyExc_TypeError, "Value after ** must be a mapping, not %T", value);
+#else
+    PyObject* what = function_str(callable);
+    if (!what) return;
+    PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", what, Py_TYPE(value)->tp_name);
+    Py_DECREF(what);
+#endif
+}
+
+// The interpreter's TypeError for str(obj) when obj's __str__ gave `result`,
+// not a str.
+inline void str_result_error(PyObject* obj, PyObject* result) {
+#if PY_VERSION_HEX >= 0x030F0000
+    PyErr_Format(PyExc_TypeError, "%T.__str__() must return a str, not %T", obj, result);
+#else
+    (void)obj;
+    PyErr_Format(PyExc_TypeError, "__str__ returned non-string (type %.200s)", Py_TYPE(result)->tp_name);
+#endif
+}
+
 // sys.getrecursionlimit().
 inline int recursion_limit() { return Py_GetRecursionLimit(); }
 

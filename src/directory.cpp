@@ -615,7 +615,7 @@ int make_texts(Folder& folder) {
             continue;
         }
         // The book's __str__ is ours here: its text straight as UTF-8.
-        if (book_text_utf8(book_text(e.item.get(), true), e.text, e.encoded) < 0) {
+        if (book_text_utf8(e.item.get(), book_text(e.item.get(), true), e.text, e.encoded) < 0) {
             note_error([&] { return note_text("in the book file %R", e.target.get()); });
             return -1;
         }

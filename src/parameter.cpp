@@ -122,15 +122,11 @@ R7U_COLD void unpacking_error(PyObject* cls, PyObject* attributes) {
         return;
     }
     Py_DECREF(exc);
+    if (no_keys) return compat::not_a_mapping_error(cls, attributes);
     Ref what = Ref::steal(compat::function_str(cls));
     if (!what) return;
-    if (no_keys) {
-        PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", what.get(),
-                     Py_TYPE(attributes)->tp_name);
-    } else {
-        PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", what.get(),
-                     PyTuple_GET_ITEM(args.get(), 0));
-    }
+    PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", what.get(),
+                 PyTuple_GET_ITEM(args.get(), 0));
 }
 
 Ref merge_keywords(PyObject* cls, PyObject* attributes) {

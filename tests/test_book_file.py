@@ -3,6 +3,7 @@ import builtins
 import json
 import math
 import os
+import types
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -11,7 +12,7 @@ from hypothesis import strategies as st
 import r7u_razarozu as mod
 from childrun import python_output as run_python
 from platforms import on_disk
-from r7u_razarozu import Parameter, ParameterBook
+from r7u_razarozu import Parameter, ParameterBook, ParameterDirectory
 
 
 def expected_text(book):
@@ -176,6 +177,18 @@ def test_json_missing(monkeypatch):
     monkeypatch.delattr(mod, "_json")
     with pytest.raises(NameError, match="^name '_json' is not defined$"):
         str(ParameterBook())
+
+
+def test_a_text_that_is_not_a_str_fails_every_save_as_str_does(monkeypatch, tmp_path):
+    monkeypatch.setattr(mod, "_json", types.SimpleNamespace(dumps=lambda *args, **kwargs: 5))
+    b = ParameterBook(values={"a": 1})
+    tree = ParameterDirectory()
+    tree["b"] = b
+    want = raised(lambda: str(b))  # the running interpreter's words
+    assert want[0] is TypeError
+    assert raised(lambda: b.save(str(tmp_path / "x"))) == want
+    assert_host_error(lambda: tree.save(str(tmp_path / "t")), lambda: str(b))
+    assert os.listdir(tmp_path) == []
 
 
 def test_text_errors():

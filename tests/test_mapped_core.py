@@ -244,13 +244,16 @@ def test_private_maps_are_found_by_ordinary_lookup():
 # ---------------------------------------------------------------------------
 # 6. clone unpacks the attribute map as a call's ** does
 # ---------------------------------------------------------------------------
-@pytest.mark.parametrize("attrs, shown", [([("a", 1)], "list"), (1, "int")])
-def test_clone_unpacks_its_map_like_a_call(attrs, shown):
+@pytest.mark.parametrize("attrs", [[("a", 1)], 1])
+def test_clone_unpacks_its_map_like_a_call(attrs):
     p = Parameter()
     p._Parameter__attributes = attrs
     with pytest.raises(TypeError) as info:
         p.clone()
-    assert info.value.args == (f"r7u_razarozu.Parameter() argument after ** must be a mapping, not {shown}",)
+    # The running interpreter's own words for the same step.
+    with pytest.raises(TypeError) as host:
+        Parameter("", **attrs)
+    assert info.value.args == host.value.args
 
 
 def test_clone_of_a_mapping_that_is_not_a_dict():
