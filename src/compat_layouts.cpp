@@ -1,37 +1,16 @@
-// Inline attribute values, per interpreter version (see compat::inline_attr):
-// the interpreter's internal layouts, described here and nowhere else.
+// Inline attribute values, per interpreter version (see compat::inline_attr);
+// the interpreter's internal layouts they read are in inline_layout.hpp.
 #include "compat.hpp"
+#include "inline_layout.hpp"
 
 namespace r7u::compat {
-
-#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
-#define R7U_INLINE_VALUES 1
-#else
-#define R7U_INLINE_VALUES 0
-#endif
 
 #if R7U_INLINE_VALUES
 namespace {
 
-// ---------------------------------------------------------------------------
-// The interpreter's layouts (Include/internal/pycore_dict.h and
-// pycore_object.h of 3.12 and 3.13; identical where not marked).
-// ---------------------------------------------------------------------------
-struct DictKeys {
-    Py_ssize_t dk_refcnt;
-    std::uint8_t dk_log2_size;
-    std::uint8_t dk_log2_index_bytes;
-    std::uint8_t dk_kind;
-    std::uint32_t dk_version;
-    Py_ssize_t dk_usable;
-    Py_ssize_t dk_nentries;
-    char dk_indices[];
-};
-struct UnicodeEntry {
-    PyObject* me_key;
-    PyObject* me_value;
-};
-constexpr std::uint8_t kKeysSplit = 2;  // DICT_KEYS_SPLIT
+using layout::DictKeys;
+using layout::kKeysSplit;
+using layout::UnicodeEntry;
 
 DictKeys* cached_keys(PyTypeObject* tp) {
     return reinterpret_cast<DictKeys*>(reinterpret_cast<PyHeapTypeObject*>(tp)->ht_cached_keys);
@@ -41,15 +20,9 @@ UnicodeEntry* entries(DictKeys* k) {
 }
 
 #if PY_VERSION_HEX >= 0x030D0000
-// 3.13: the values follow the object header; `valid` drops when the instance
-// moves its attributes to a dict of their own.
-struct DictValues {
-    std::uint8_t capacity;
-    std::uint8_t size;
-    std::uint8_t embedded;
-    std::uint8_t valid;
-    PyObject* values[1];
-};
+// From 3.13 the values follow the object header; `valid` drops when the
+// instance moves its attributes to a dict of their own.
+using layout::DictValues;
 bool type_keeps_inline(PyTypeObject* tp) {
     return (tp->tp_flags & Py_TPFLAGS_INLINE_VALUES) && (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) &&
            tp->tp_basicsize == static_cast<Py_ssize_t>(sizeof(PyObject));
@@ -65,7 +38,7 @@ PyObject* const* inline_values(PyObject* self, Py_ssize_t index) {
 // array is sized for every key the shared keys can ever hold.
 bool type_keeps_inline(PyTypeObject* tp) { return (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0; }
 PyObject* const* inline_values(PyObject* self, Py_ssize_t) {
-    const std::uintptr_t dorv = *(reinterpret_cast<std::uintptr_t*>(self) - 3);
+    const std::uintptr_t dorv = *(reinterpret_cast<std::uintptr_t*>(self) - layout::kDictOrValuesWordsBefore);
     if (!(dorv & 1)) return nullptr;
     return reinterpret_cast<PyObject* const*>(dorv + 1);
 }
