@@ -290,6 +290,9 @@ void module_free(void* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    // The module's state is process-wide: an isolated interpreter gets the
+    // interpreter's own ImportError, a legacy one the check in create_module.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

@@ -447,6 +447,35 @@ else:
     assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in r.stdout
 
 
+def test_isolated_interpreter_gets_the_interpreters_import_error():
+    # The module declares that it supports no sub-interpreter, so an isolated one (the only kind
+    # concurrent.interpreters makes) is refused by the interpreter itself, before our code runs.
+    code = r"""
+import sys
+if sys.version_info >= (3, 14):
+    from concurrent import interpreters
+    try:
+        interpreters.create().exec("import r7u_razarozu")
+    except interpreters.ExecutionFailed as e:
+        print(e.excinfo.type.__name__, e.excinfo.msg)
+elif sys.version_info >= (3, 13):
+    import _interpreters
+    r = _interpreters.run_string(_interpreters.create(), "import r7u_razarozu")
+    print(r.type.__name__, r.msg)
+else:
+    import _xxsubinterpreters as interpreters
+    try:
+        interpreters.run_string(interpreters.create(), "import r7u_razarozu")
+    except interpreters.RunFailedError as e:  # "<class 'ImportError'>: ..."
+        kind, _, msg = str(e).partition(": ")
+        print(kind[8:-2], msg)
+import r7u_razarozu  # the main interpreter still can
+"""
+    r = run_python(code)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "ImportError module r7u_razarozu does not support loading in subinterpreters"
+
+
 def test_assertions_flag_read_at_import():
     code = r"""
 import r7u_razarozu as m
