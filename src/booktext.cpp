@@ -654,7 +654,9 @@ int capture_json(PyObject* json_module) {
         PyErr_Clear();
         return 0;
     };
-    if (!PyModule_CheckExact(json_module)) return 0;
+    // The native text reads the thread state's recursion budget and the
+    // int layout: off under another interpreter version.
+    if (!compat::g_same_version || !PyModule_CheckExact(json_module)) return 0;
     Ref dumps = Ref::steal(PyObject_GetAttr(json_module, N->dumps));
     if (!dumps) return missing();
     Ref encoder = Ref::steal(PyObject_GetAttr(json_module, N->JSONEncoder));

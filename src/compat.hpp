@@ -40,6 +40,12 @@
 
 namespace r7u::compat {
 
+// False when the running interpreter is of another minor version than the
+// headers this file was compiled with (the module then warns at import):
+// every shortcut that reads the interpreter's private layouts is off.
+// Process-wide, as the interpreter's version is.
+inline bool g_same_version = true;
+
 // The class attribute found along the MRO, held (a new reference, or null
 // with no exception): the class dict only lends it, and code run by the
 // caller may replace it there.

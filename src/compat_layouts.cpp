@@ -77,6 +77,9 @@ void refill(Slot& s, PyTypeObject* tp) {
     s.type = nullptr;
     s.index = -1;
     s.nentries = -1;
+    // Under another interpreter version no class is ever remembered, so
+    // every read ends here, off the layouts.
+    if (!g_same_version) return;
     // A class attribute of that name (a data descriptor above all) would
     // change what ordinary lookup finds: only a class without one qualifies.
     // The lookup also gives the class a version tag when it has none.

@@ -178,6 +178,7 @@ int exec_steps(PyObject* module, bool& registered) {
                              PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match", major,
                              minor) < 0)
             return -1;
+        compat::g_same_version = false;
     }
 
     PyObject* debug = PyDict_GetItemString(st().builtins, "__debug__");
