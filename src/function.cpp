@@ -617,7 +617,28 @@ PyTypeObject FunctionType = {
 };
 R7U_PARTIAL_INIT_END
 
-int init_function_type() { return PyType_Ready(&FunctionType); }
+// Whether FunctionType was readied since the module was last freed. A static
+// type keeps its dict, bases and MRO across Py_Finalize, but their memory
+// went with the interpreter that made them (from 3.14 the next one reuses
+// it at once): the next module readies the type anew.
+bool g_function_type_ready = false;
+
+int init_function_type() {
+    if (g_function_type_ready) return 0;
+    if (FunctionType.tp_flags & Py_TPFLAGS_READY) {
+        // Left by a finalized interpreter, whose memory is gone: nothing there
+        // is released (after a module freed by a live interpreter, a few
+        // objects stay behind).
+        FunctionType.tp_flags &= ~Py_TPFLAGS_READY;
+        FunctionType.tp_dict = FunctionType.tp_bases = FunctionType.tp_mro = nullptr;
+        FunctionType.tp_subclasses = nullptr;
+    }
+    if (PyType_Ready(&FunctionType) < 0) return -1;
+    g_function_type_ready = true;
+    return 0;
+}
+
+void forget_function_type() { g_function_type_ready = false; }
 
 bool is_function(PyObject* o) { return Py_IS_TYPE(o, &FunctionType); }
 

@@ -78,5 +78,7 @@ int install_fast_slots(PyObject* cls);
 
 // Readies the function type (once per process). 0 or -1.
 int init_function_type();
+// At the module's free: the next init_function_type readies the type again.
+void forget_function_type();
 
 }  // namespace r7u

@@ -286,13 +286,15 @@ int module_clear(PyObject* module) {
 
 void module_free(void* module) {
     if (State* s = state_of(static_cast<PyObject*>(module))) state_free(*s);
+    forget_function_type();
 }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // The module's state is process-wide: an isolated interpreter gets the
-    // interpreter's own ImportError, a legacy one the check in create_module.
+    // Parts of the module are process-wide (its function type, the caches of
+    // the fast paths): an isolated interpreter gets the interpreter's own
+    // ImportError, a legacy one the check in create_module.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
