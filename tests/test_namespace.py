@@ -6,6 +6,7 @@ import locale
 import os
 import os.path
 import pickle
+import re
 import shutil
 import subprocess
 import sys
@@ -401,6 +402,22 @@ print(repr(f.__name__), repr(f.__qualname__), type(f.__code__).__name__, repr(f)
 
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_ENABLE_SHARED") or not shutil.which("cc"),
                     reason="needs a C compiler and a shared libpython")
+def same_loader_as(executable):
+    """Linker flags that give a program the dynamic loader and library path of `executable` when
+    the interpreter brings its own (get-cpython.sh installs one with a newer C library than the
+    system's); none otherwise."""
+    headers = subprocess.run(["readelf", "-l", "-d", executable], capture_output=True, text=True).stdout
+    loader = re.search(r"program interpreter: ([^]]+)\]", headers)
+    paths = re.search(r"\((?:RPATH|RUNPATH)\)\s+Library r(?:un)?path: \[([^]]+)\]", headers)
+    if not loader or not paths or not loader.group(1).startswith(sys.base_prefix + os.sep):
+        return []
+    # The system's linker knows only the system's C library: the newer symbols that libpython
+    # needs are left to the loader, which finds them along the path (DT_RPATH holds for libpython's
+    # own dependencies too).
+    return ["-Wl,--dynamic-linker=" + loader.group(1), "-Wl,--disable-new-dtags", "-Wl,-rpath," + paths.group(1),
+            "-Wl,--allow-shlib-undefined"]
+
+
 def test_a_second_initialisation_of_the_interpreter_gets_a_fresh_module(tmp_path):
     program = tmp_path / "embed.c"
     program.write_text(r"""
@@ -421,8 +438,8 @@ int main(void) {
     libdir = sysconfig.get_config_var("LIBDIR")
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     subprocess.run(["cc", "-I" + sysconfig.get_paths()["include"], str(program), "-o", str(tmp_path / "embed"),
-                    "-L" + libdir, "-lpython" + sysconfig.get_config_var("LDVERSION"), "-Wl,-rpath," + libdir],
-                   check=True, env=env)
+                    "-L" + libdir, "-lpython" + sysconfig.get_config_var("LDVERSION"), "-Wl,-rpath," + libdir,
+                    *same_loader_as(sys.executable)], check=True, env=env)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(m.__file__), *sys.path]))
     r = subprocess.run([str(tmp_path / "embed")], capture_output=True, text=True, env=env, timeout=300)
     assert (r.returncode, r.stdout.splitlines()) == (0, ["_clone_attribute <bound method Parameter.get"] * 3), r.stderr
