@@ -14,10 +14,11 @@ the peak resident memory that str(book) and book.save add, against the size of t
 parameters; and how their processor time grows from 10^3 to 10^6 parameters next to json.dumps of
 the forms (the exponent of n).
 
-`--instructions` counts instead of timing, for the rows of single calls: one run of the interpreter
-under callgrind (fixed hash seed) does each row's workload and then its baseline, and prints the
-instructions per call of each, their ratio, and the module's own cost: workload minus baseline.
-`--json FILE` keeps those figures.
+`--instructions` counts instead of timing, for the rows of single calls and for the two loads held to
+`json.loads` of the same texts (their targets are in instructions: a load also waits for the file
+system, which that baseline does not): one run of the interpreter under callgrind (fixed hash seed)
+does each row's workload and then its baseline, and prints the instructions per call of each, their
+ratio, and the module's own cost: workload minus baseline. `--json FILE` keeps those figures.
 """
 import argparse
 import gc
@@ -146,6 +147,39 @@ def build_hot_rows(quick):
     return rows
 
 
+def build_load_rows(workdir):
+    """The loads held to json.loads of the same texts: a book of 1000 parameters and a tree of 200 books.
+    Counted for a few calls each (`calls`)."""
+    book_file = os.path.join(workdir, "load.d7ori")
+    realistic_book(1000).save(book_file)
+    with open(book_file, encoding="utf8") as f:
+        book_text = f.read()
+    tree_dir = os.path.join(workdir, "load-tree")
+    bench_tree().save(tree_dir)
+    texts = []
+    for root, _, files in sorted(os.walk(tree_dir)):
+        for name in sorted(files):
+            with open(os.path.join(root, name), encoding="utf8") as f:
+                texts.append(f.read())
+    rows = [Row("ParameterBook.load / json.loads", 0.9, lambda: ParameterBook.load(book_file),
+                lambda: json.loads(book_text), 5),
+            Row("ParameterDirectory.load / json.loads", 0.9, lambda: ParameterDirectory.load(tree_dir),
+                lambda: [json.loads(text) for text in texts], 2)]
+    rows[0].calls, rows[1].calls = 20, 2
+    for row in rows:
+        row.ops = 1
+    return rows
+
+
+def bench_tree():
+    """10 directories of 20 books of 50 parameters."""
+    return ParameterDirectory({
+        f"dir{d:02d}": ParameterDirectory({
+            f"book{b:02d}": ParameterBook({f"p{i:02d}": realistic_parameter(i) for i in range(50)})
+            for b in range(20)})
+        for d in range(10)})
+
+
 def build_rows(workdir, quick, disk):
     rows = build_hot_rows(quick)
     value = nested_value(1000)
@@ -178,11 +212,7 @@ def build_rows(workdir, quick, disk):
     rows.append(Row("ParameterBook.load(file)", 1.2, lambda: ParameterBook.load(book_file), baseline_load, k,
                     lambda: pure.ParameterBook.load(book_file)))
 
-    tree = ParameterDirectory({
-        f"dir{d:02d}": ParameterDirectory({
-            f"book{b:02d}": ParameterBook({f"p{i:02d}": realistic_parameter(i) for i in range(50)})
-            for b in range(20)})
-        for d in range(10)})
+    tree = bench_tree()
     ptree = pure.twin_of(tree)
     tree_dir = os.path.join(workdir, "tree")
     pure_dir = os.path.join(workdir, "pure")
@@ -232,6 +262,7 @@ def build_rows(workdir, quick, disk):
     rows.append(Row("tree.save on disk", 0.75, lambda: tree.save(disk_tree), one_flush_at_a_time, k))
     rows.append(Row("ParameterDirectory.load", 1.6, lambda: ParameterDirectory.load(tree_dir),
                     baseline_tree_load, k, lambda: pure.ParameterDirectory.load(tree_dir)))
+    rows.extend(build_load_rows(workdir))
     return rows
 
 
@@ -307,18 +338,25 @@ CALLS = 2000  # of each workload and baseline in the counting child
 def count_child(names):
     """In the interpreter under callgrind: per row, a warm-up, then the workload, then the baseline,
     each phase ended by a marker call."""
-    rows = [r for r in build_hot_rows(True) if r.name in names]
+    workdir = tempfile.mkdtemp(prefix="r7u-bench-")
+    rows = [r for r in counted_rows(workdir) if r.name in names]
     for row in rows:
-        for _ in range(50):  # the adaptive interpreter specializes in its first runs
+        calls = getattr(row, "calls", CALLS)
+        for _ in range(min(50, calls)):  # the adaptive interpreter specializes in its first runs
             row.workload()
             row.baseline()
         os.getppid()
-        for _ in range(CALLS):
+        for _ in range(calls):
             row.workload()
         os.getppid()
-        for _ in range(CALLS):
+        for _ in range(calls):
             row.baseline()
         os.getppid()
+    shutil.rmtree(workdir, ignore_errors=True)
+
+
+def counted_rows(workdir):
+    return build_hot_rows(True) + build_load_rows(workdir)
 
 
 def count_instructions(rows, workdir):
@@ -342,7 +380,8 @@ def count_instructions(rows, workdir):
     result = {}
     for i, row in enumerate(rows):
         w, b = counts[3 * i + 1], counts[3 * i + 2]
-        result[row.name] = (w / CALLS / row.ops, b / CALLS / row.ops)
+        calls = getattr(row, "calls", CALLS)
+        result[row.name] = (w / calls / row.ops, b / calls / row.ops)
     return result
 
 
@@ -350,9 +389,9 @@ def print_instructions(rows, workdir, json_path):
     counts = count_instructions(rows, workdir)
     version = "%d.%d" % sys.version_info[:2]
     print(f"Python {sys.version.split()[0]}, callgrind instructions per operation, PYTHONHASHSEED=0")
-    print(f"{'workload':34} {'workload':>9} {'baseline':>9} {'ratio':>6} {'own cost':>9}")
+    print(f"{'workload':40} {'workload':>11} {'baseline':>11} {'ratio':>6} {'own cost':>11}")
     for name, (w, b) in counts.items():
-        print(f"{name:34} {w:9.0f} {b:9.0f} {w / b:6.2f} {w - b:9.0f}")
+        print(f"{name:40} {w:11.0f} {b:11.0f} {w / b:6.2f} {w - b:11.0f}")
     if json_path:
         with open(json_path, "w") as f:
             json.dump({"python": version, "rows": {k: {"workload": w, "baseline": b} for k, (w, b) in counts.items()}},
@@ -383,7 +422,7 @@ def main():
     if args.instructions:
         workdir = tempfile.mkdtemp(prefix="r7u-bench-")
         try:
-            rows = [r for r in build_hot_rows(True) if not args.rows or any(s in r.name for s in args.rows)]
+            rows = [r for r in counted_rows(workdir) if not args.rows or any(s in r.name for s in args.rows)]
             print_instructions(rows, workdir, args.json)
             return 0
         finally:
