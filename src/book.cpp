@@ -395,6 +395,15 @@ int write_in_place(PyObject* filename, PyObject* text, PyObject* encoded) {
 }
 
 
+// Another file took the target's name during the save: it stays as it is,
+// and the new text goes nowhere.
+R7U_COLD void swapped_error(PyObject* filename) {
+    Ref error = Ref::steal(PyObject_CallFunction(
+        PyExc_OSError, "isO", EBUSY, "The file was replaced by another during the save; it was left as it is",
+        filename));
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+}
+
 // Writes the encoded text to `filename`, crash-safe where the platform and
 // the target allow it, otherwise in place through the captured open. `text`
 // may be null (see write_in_place).
@@ -425,6 +434,9 @@ int write_file(PyObject* filename, PyObject* text, PyObject* encoded, bool sync_
             return write_in_place(filename, text, encoded);
         case platform::Outcome::Failed:
             errno_error(result.err, filename);
+            return -1;
+        case platform::Outcome::Swapped:
+            swapped_error(filename);
             return -1;
     }
     return -1;

@@ -20,6 +20,7 @@ enum class Outcome {
     Done,     // the target now holds the new content, durably
     InPlace,  // nothing changed; the caller writes in place instead
     Failed,   // nothing changed; err says why
+    Swapped,  // another file took the target's name meanwhile: left as it is
 };
 
 struct WriteResult {
@@ -34,17 +35,58 @@ enum class FolderSync { Now, Later };
 
 // Replaces the content of the file at `path` (`path_size` units, no NUL)
 // with `size` bytes of `data`, so that at every instant the file holds its
-// old or its new content. An existing file keeps what it was: owner, group,
-// mode, ACL and extended attributes (on Windows: attributes, creation time
-// and access rules); a symbolic link is written through. Where a
-// replacement could not keep them (a file with several names, another
-// user's file), the POSIX platform writes the file in place itself,
-// reserving the space for the new text before it overwrites anything, so
-// that a full disk leaves the old text; Windows answers InPlace. `data`
-// holds UTF-8 text with "\n" line ends, written with the platform's line end
-// as a text-mode write would.
+// old or its new content. Every step works relative to one open handle of
+// the file's folder, so a folder swapped meanwhile changes nothing. An
+// existing file keeps what it was: owner, group, mode, ACL and extended
+// attributes (on Windows: attributes, creation time and access rules); the
+// temporary file gets them before it takes the file's name and is never
+// readable by more users than the file. A symbolic link is written through
+// only when it belongs to the saving user or to the owner of its folder
+// (else Failed with EACCES). Where a replacement could not keep the
+// metadata (a file with several names, another user's file), the POSIX
+// platform writes the file in place itself, so that a full disk leaves the
+// old text; Windows answers InPlace. `data` holds UTF-8 text with "\n" line
+// ends, written with the platform's line end as a text-mode write would.
+// A save's temporary files are locked while they live; leftovers of the
+// same file from a killed save are removed.
 WriteResult replace_file(const PathChar* path, std::size_t path_size, const char* data, std::size_t size,
                          FolderSync folder_sync = FolderSync::Now) noexcept;
+
+// replace_file in its steps, for a caller that writes many files and
+// flushes them together: prepare each, write each, sync each, commit each,
+// then sync_folder once per folder. Each step returns Done to go on; any
+// other outcome ends the replacement (InPlace only from prepare). A
+// replacement dropped before its commit leaves no temporary file. Where
+// prepare chose to write in place, write does that and the later steps
+// have nothing left to do. The text given to write stays valid and
+// unchanged until commit returns.
+class Replacement {
+public:
+    Replacement() noexcept = default;
+    ~Replacement();
+    Replacement(const Replacement&) = delete;
+    Replacement& operator=(const Replacement&) = delete;
+
+    WriteResult prepare(const PathChar* path, std::size_t path_size) noexcept;
+    WriteResult write(const char* data, std::size_t size) noexcept;
+    WriteResult sync() noexcept;
+    WriteResult commit(FolderSync folder_sync) noexcept;
+
+    struct State;  // the platform's own
+
+private:
+    State* s_ = nullptr;
+};
+
+// Removes the temporary files of killed saves from the folder at `path`:
+// only names a save makes, only while no save holds them. 0, or an errno
+// value (a folder that cannot be listed is no error: nothing is removed).
+int clear_stale_temps(const PathChar* path, std::size_t path_size) noexcept;
+
+// Removes the entry `name` of the folder at `path` (each `*_size` units, no
+// NUL), which must be a file, not a link's destination. 0 also when it is
+// gone already, or an errno value.
+int remove_file(const PathChar* path, std::size_t path_size, const PathChar* name, std::size_t name_size) noexcept;
 
 // Makes the entries of the folder at `path` (renames, removals) durable.
 // 0, or an errno value. A platform without such a flush returns 0.

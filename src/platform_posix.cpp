@@ -2,7 +2,9 @@
 #ifndef _WIN32
 #include "platform.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -25,20 +27,38 @@ namespace {
 // Crash-safe replacement of a file: the complete text goes to a temporary
 // file beside the target, is flushed to disk and renamed over the target, so
 // the target holds either its old or its new content at every instant.
-// Everything here runs without the GIL and touches no Python object.
+// Every step names its file relative to one open handle of the folder, so a
+// folder (or a link to one) swapped by another user during the save cannot
+// send a step elsewhere. Everything here runs without the GIL and touches
+// no Python object.
 
 // Errors after which writing in place would only make matters worse: the
 // old content must stay.
 bool is_hard_error(int err) { return err == ENOSPC || err == EDQUOT || err == EIO || err == ENOMEM; }
 
-WriteResult in_place(int err = 0) { return {Outcome::InPlace, err}; }
+WriteResult done() { return {Outcome::Done, 0}; }
+WriteResult in_place() { return {Outcome::InPlace, 0}; }
 WriteResult failed(int err) { return {Outcome::Failed, err}; }
+WriteResult swapped() { return {Outcome::Swapped, 0}; }
+
+#ifdef O_PATH
+// A folder handle needs only search permission.
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
 
 std::atomic<std::uint64_t> g_random_state{0};
 
 // A forked child would continue its parent's sequence: it starts afresh,
 // seeded with its own process id (asked once, not on every name).
 void reseed_after_fork() { g_random_state.store(0, std::memory_order_relaxed); }
+
+std::uint64_t mix(std::uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
 
 std::uint64_t next_random() {
     static const int registered = pthread_atfork(nullptr, nullptr, reseed_after_fork);
@@ -51,41 +71,53 @@ std::uint64_t next_random() {
             reinterpret_cast<std::uintptr_t>(&g_random_state) ^ (static_cast<std::uint64_t>(getpid()) << 17);
         g_random_state.fetch_add(z, std::memory_order_relaxed);
     }
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
+    return mix(z);
 }
 
-bool read_link(const std::string& path, std::string* dest) {
-    std::string buf(256, '\0');
-    for (;;) {
-        ssize_t n = readlink(path.c_str(), buf.data(), buf.size());
-        if (n < 0) return false;
-        if (static_cast<size_t>(n) < buf.size()) {
-            buf.resize(static_cast<size_t>(n));
-            *dest = std::move(buf);
-            return true;
-        }
-        buf.resize(buf.size() * 2);
+constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr std::size_t kRandomLetters = 10, kCheckLetters = 6, kTempTail = 1 + kRandomLetters + kCheckLetters + 4;
+
+void append_letters(std::string& out, std::uint64_t r, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        out += kLetters[r % (sizeof kLetters - 1)];
+        r /= (sizeof kLetters - 1);
     }
 }
 
+// Check letters over everything before them: a name of the right shape that
+// a person made carries the right ones by chance once in 62^6.
+std::uint64_t name_check(const char* s, std::size_t n) {
+    std::uint64_t h = 0x6A09E667F3BCC908ULL;  // FNV-1a with its own seed
+    for (std::size_t i = 0; i < n; ++i) h = (h ^ static_cast<unsigned char>(s[i])) * 0x100000001B3ULL;
+    return mix(h);
+}
+
 // "." + up to 64 bytes of the target's name (cut at a character boundary) +
-// "." + 10 random letters + ".tmp": neither a book file nor a backup name.
+// "." + 10 random letters + 6 check letters + ".tmp": neither a book file
+// nor a backup name, and a shape only a save makes.
 std::string temp_name(const std::string& base) {
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     size_t keep = base.size() < 64 ? base.size() : 64;
     while (keep > 0 && keep < base.size() && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80) --keep;
     std::string name = ".";
     name.append(base, 0, keep);
     name += '.';
-    std::uint64_t r = next_random();
-    for (int i = 0; i < 10; ++i) {
-        name += letters[r % (sizeof letters - 1)];
-        r /= (sizeof letters - 1);
-    }
+    append_letters(name, next_random(), kRandomLetters);
+    append_letters(name, name_check(name.data(), name.size()), kCheckLetters);
     name += ".tmp";
     return name;
+}
+
+bool is_temp_name(const char* name, std::size_t n) {
+    if (n < kTempTail + 1 || name[0] != '.' || name[n - kTempTail] != '.' || std::memcmp(name + n - 4, ".tmp", 4) != 0)
+        return false;
+    for (std::size_t i = n - kTempTail + 1; i < n - 4; ++i) {
+        const char c = name[i];
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+    }
+    std::string check;
+    const std::size_t checked = n - 4 - kCheckLetters;
+    append_letters(check, name_check(name, checked), kCheckLetters);
+    return std::memcmp(check.data(), name + checked, kCheckLetters) == 0;
 }
 
 bool write_all(int fd, const char* data, size_t size) {
@@ -102,6 +134,21 @@ bool write_all(int fd, const char* data, size_t size) {
     return true;
 }
 
+bool pwrite_all(int fd, const char* data, size_t size, off_t at) {
+    while (size > 0) {
+        size_t chunk = size < (size_t{1} << 30) ? size : (size_t{1} << 30);
+        ssize_t n = pwrite(fd, data, chunk, at);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        at += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 class Fd {
     int fd_;
 
@@ -113,7 +160,7 @@ public:
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const noexcept { return fd_; }
-    void reset(int fd) noexcept {
+    void reset(int fd = -1) noexcept {
         if (fd_ >= 0) close(fd_);
         fd_ = fd;
     }
@@ -125,34 +172,38 @@ public:
     }
 };
 
-// Reserves the space for the new text, then overwrites from the start and
-// cuts the file to length only once the whole text is there: a full disk
-// fails before a byte of the old text is touched.
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+bool fsync_ok(int fd) { return fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP; }
+
+// Overwrites an open regular file with the new text, keeping the old text
+// on a full disk: the part beyond the old end is written first (where the
+// space runs out, the file is cut back to its old length), only then the
+// old bytes are overwritten, and the file is cut to length last. This
+// reserves the space by writing it, so it needs no fallocate, which some
+// file systems lack (and whose C-library emulation reads the file).
 WriteResult write_reserved(int fd, const char* data, size_t size) {
     struct stat st;
     if (fstat(fd, &st) != 0) return failed(errno);
-    const off_t old_size = st.st_size;
-    if (static_cast<off_t>(size) > old_size) {
-        int r = posix_fallocate(fd, 0, static_cast<off_t>(size));
-        if (r != 0 && r != EINVAL && r != EOPNOTSUPP) {
-            // A partial reservation may have grown the file: give it back.
-            if (ftruncate(fd, old_size) != 0) { /* the old text is intact either way */ }
-            return failed(r);
-        }
+    const size_t old_size = static_cast<size_t>(st.st_size);
+    if (size > old_size && !pwrite_all(fd, data + old_size, size - old_size, static_cast<off_t>(old_size))) {
+        int err = errno;
+        if (ftruncate(fd, static_cast<off_t>(old_size)) != 0) { /* the old text is intact either way */ }
+        return failed(err);
     }
-    off_t at = 0;
-    while (static_cast<size_t>(at) < size) {
-        size_t left = size - static_cast<size_t>(at);
-        ssize_t n = pwrite(fd, data + at, left < (size_t{1} << 30) ? left : (size_t{1} << 30), at);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return failed(errno);
-        }
-        at += n;
-    }
-    if (old_size > static_cast<off_t>(size) && ftruncate(fd, static_cast<off_t>(size)) != 0) return failed(errno);
-    if (fsync(fd) != 0 && errno != EINVAL && errno != ENOTSUP) return failed(errno);
-    return {Outcome::Done, 0};
+    if (!pwrite_all(fd, data, size < old_size ? size : old_size, 0)) return failed(errno);
+    if (old_size > size && ftruncate(fd, static_cast<off_t>(size)) != 0) return failed(errno);
+    if (!fsync_ok(fd)) return failed(errno);
+    return done();
+}
+
+// Writes a file that is not a regular one (a device, a pipe with a reader)
+// as the host's text-mode open would: from its start, with no truncation.
+WriteResult write_stream(int fd, const char* data, size_t size) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    if (!write_all(fd, data, size)) return failed(errno);
+    return done();
 }
 
 #ifdef __linux__
@@ -197,139 +248,306 @@ int copy_xattrs(int from, int to) {
 int copy_xattrs(int, int) { return 0; }
 #endif
 
-int sync_dir(const std::string& dir) {
-    Fd dirfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirfd.get() < 0) return errno == EACCES ? 0 : errno;
-    if (fsync(dirfd.get()) != 0 && errno != EINVAL && errno != ENOTSUP && errno != EBADF) return errno;
+// Flushes the entries of the folder behind the handle `dirfd`.
+int sync_dir_at(int dirfd) {
+    Fd fd(openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0) return errno == EACCES ? 0 : errno;
+    if (fsync(fd.get()) != 0 && errno != EINVAL && errno != ENOTSUP && errno != EBADF) return errno;
     return 0;
 }
 
-WriteResult replace_file_unguarded(std::string target, const char* data, size_t size, FolderSync folder_sync) {
-    // Write through symbolic links: the link stays, its destination changes.
-    struct stat old {};
-    bool existing = false;
-    for (int hops = 0;; ++hops) {
-        if (lstat(target.c_str(), &old) != 0) {
-            if (errno == ENOENT) break;
-            return in_place();
-        }
-        if (!S_ISLNK(old.st_mode)) {
-            existing = true;
-            break;
-        }
-        std::string dest;
-        if (hops >= 40 || !read_link(target, &dest) || dest.empty()) return in_place();
-        if (dest[0] != '/') {
-            size_t slash = target.rfind('/');
-            if (slash != std::string::npos) dest.insert(0, target, 0, slash + 1);
-        }
-        target = std::move(dest);
+// Opens the folder part of `path` (everything before the last "/"; "." when
+// there is none) and leaves the last part in *base.
+int open_folder(int at, const std::string& path, std::string* base) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        *base = path;
+        return openat(at, ".", kFolderFlags);
     }
-    const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    if (base.empty() || base == "." || base == "..") return in_place();
+    *base = path.substr(slash + 1);
+    return openat(at, slash == 0 ? "/" : path.substr(0, slash).c_str(), kFolderFlags);
+}
 
-    // An existing target must be a regular file that the in-place write
-    // could open; anything else keeps the in-place write and its outcome.
-    // The open file is also where its extended attributes are read, and
-    // what is written when the file cannot be replaced.
-    Fd probe;
-    if (existing) {
-        if (S_ISFIFO(old.st_mode)) {
-            // Opening a pipe for writing waits for a reader: without one,
-            // fail at once instead of hanging the save.
-            Fd pipe(open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-            if (pipe.get() < 0 && errno == ENXIO) return failed(ENXIO);
-            return in_place();
+bool read_link_at(int dirfd, const std::string& name, std::string* dest) {
+    std::string buf(256, '\0');
+    for (;;) {
+        ssize_t n = readlinkat(dirfd, name.c_str(), buf.data(), buf.size());
+        if (n < 0) return false;
+        if (static_cast<size_t>(n) < buf.size()) {
+            buf.resize(static_cast<size_t>(n));
+            *dest = std::move(buf);
+            return true;
         }
-        if (!S_ISREG(old.st_mode)) return in_place();
-        probe.reset(open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-        if (probe.get() < 0) return in_place();
-        // Every other name of the file must see the new text too.
-        if (old.st_nlink != 1) return write_reserved(probe.get(), data, size);
+        buf.resize(buf.size() * 2);
     }
+}
 
-    std::string temp;
-    Fd fd;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        temp = dir + '/' + temp_name(base);
-        // The kernel applies the umask: a new book file gets 0666 & ~umask.
-        int f = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (f >= 0) {
-            fd.reset(f);
-            break;
-        }
-        if (errno != EEXIST) break;
-    }
-    if (fd.get() < 0) {
-        int err = errno;
-        if (is_hard_error(err)) return failed(err);
-        return existing ? write_reserved(probe.get(), data, size) : in_place();
-    }
+// Takes a lock on a temporary file that no other save or clean-up holds,
+// and makes sure its name still leads to it (a clean-up may have removed it
+// between its creation and the lock).
+bool lock_as_own(int dirfd, const std::string& name, int fd) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
+    struct stat mine, named;
+    return fstat(fd, &mine) == 0 && fstatat(dirfd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           same_file(mine, named);
+}
 
-    auto discard = [&]() {
-        fd.close_now();
-        unlink(temp.c_str());
-    };
-    if (existing) {
-        // Owner and group, then what belongs to them (ACL, attributes), then
-        // the mode, which a change of owner may have stripped of its set-id
-        // bits. What may not be carried over (another user's file) makes
-        // the write go in place, so that nothing about the file changes.
-        int err = 0;
-        if (fchown(fd.get(), old.st_uid, old.st_gid) != 0) err = errno;
-        if (!err) err = copy_xattrs(probe.get(), fd.get());
-        if (!err && fchmod(fd.get(), old.st_mode & 07777) != 0) err = errno;
-        if (err) {
-            discard();
-            if (err == EPERM || err == EACCES || err == ENOTSUP || err == EINVAL || err == ERANGE)
-                return write_reserved(probe.get(), data, size);
-            return failed(err);
-        }
+// Removes the temporary files of killed saves that the folder behind
+// `dirfd` holds.
+void clear_temps_at(int dirfd) {
+    Fd listing_fd(openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (listing_fd.get() < 0) return;
+    DIR* dir = fdopendir(listing_fd.get());
+    if (!dir) return;
+    listing_fd.reset(-1);  // the stream owns it now
+    while (dirent* e = readdir(dir)) {
+        const size_t n = std::strlen(e->d_name);
+        if (!is_temp_name(e->d_name, n)) continue;
+        Fd fd(openat(dirfd, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (fd.get() < 0) continue;  // another user's, or gone
+        struct stat st;
+        // A save holding its lock is writing it now.
+        if (!lock_as_own(dirfd, e->d_name, fd.get()) || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        unlinkat(dirfd, e->d_name, 0);
     }
-    if (!write_all(fd.get(), data, size) ||
-        (fsync(fd.get()) != 0 && errno != EINVAL && errno != ENOTSUP)) {
-        int err = errno;
-        discard();
-        return failed(err);
-    }
-    if (fd.close_now() != 0) {
-        int err = errno;
-        unlink(temp.c_str());
-        return failed(err);
-    }
-    if (rename(temp.c_str(), target.c_str()) != 0) {
-        int err = errno;
-        unlink(temp.c_str());
-        if (is_hard_error(err)) return failed(err);
-        // A mount point or a sticky folder refuses the rename but not a write.
-        return existing ? write_reserved(probe.get(), data, size) : in_place();
-    }
-    if (folder_sync == FolderSync::Now) {
-        // Make the rename itself durable.
-        int err = sync_dir(dir);
-        if (err) return failed(err);
-    }
-    return {Outcome::Done, 0};
+    closedir(dir);
 }
 
 }  // namespace
 
+struct Replacement::State {
+    Fd dirfd;
+    std::string base;       // the target's name in the folder
+    std::string temp;       // the temporary file's name, while it exists
+    Fd probe;               // the existing target, opened for writing
+    Fd file;                // the temporary file, locked; or the in-place target
+    struct stat seen {};    // the existing target as first seen
+    bool existing = false;
+    bool in_place = false;  // write() writes `probe` or a stream in place
+    bool stream = false;    // `probe` is no regular file
+    const char* data = nullptr;  // the text, for an in-place write at commit
+    size_t size = 0;
+
+    // Drops the temporary file (its lock goes with the descriptor).
+    void discard() {
+        if (temp.empty()) return;
+        file.reset();
+        unlinkat(dirfd.get(), temp.c_str(), 0);
+        temp.clear();
+    }
+    ~State() { discard(); }
+};
+
+Replacement::~Replacement() { delete s_; }
+
+namespace {
+
+// Finds the file that `path` names, following links only under the rule
+// that protected links follow, and opens what the steps need.
+WriteResult prepare_unguarded(Replacement::State& s, std::string path) {
+    s.dirfd.reset(open_folder(AT_FDCWD, path, &s.base));
+    if (s.dirfd.get() < 0) return failed(errno);
+    for (int hops = 0;; ++hops) {
+        if (s.base.empty() || s.base == "." || s.base == "..") return in_place();
+        if (fstatat(s.dirfd.get(), s.base.c_str(), &s.seen, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) return failed(errno);
+            break;
+        }
+        if (!S_ISLNK(s.seen.st_mode)) {
+            s.existing = true;
+            break;
+        }
+        // A link in a folder others may write could point anywhere by the
+        // time it is read: followed only when it belongs to this user or
+        // to the folder's owner.
+        struct stat folder;
+        if (fstat(s.dirfd.get(), &folder) != 0) return failed(errno);
+        if (s.seen.st_uid != geteuid() && s.seen.st_uid != folder.st_uid) return failed(EACCES);
+        std::string dest;
+        if (hops >= 40) return failed(ELOOP);
+        if (!read_link_at(s.dirfd.get(), s.base, &dest)) return errno == EINVAL ? swapped() : failed(errno);
+        if (dest.empty()) return failed(ENOENT);
+        if (dest.find('/') == std::string::npos) {
+            s.base = std::move(dest);
+            continue;
+        }
+        const int next = open_folder(s.dirfd.get(), dest, &s.base);
+        if (next < 0) return failed(errno);
+        s.dirfd.reset(next);
+    }
+    if (s.existing) {
+        // The file opened is the file seen, else it was swapped meanwhile.
+        const bool regular = S_ISREG(s.seen.st_mode);
+        if (S_ISDIR(s.seen.st_mode)) return failed(EISDIR);
+        s.probe.reset(openat(s.dirfd.get(), s.base.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        if (s.probe.get() < 0) return (errno == ELOOP || errno == ENOENT) ? swapped() : failed(errno);
+        struct stat now;
+        if (fstat(s.probe.get(), &now) != 0) return failed(errno);
+        if (!same_file(now, s.seen)) return swapped();
+        s.seen = now;
+        // Every other name of the file must see the new text too.
+        if (!regular || now.st_nlink != 1) {
+            s.in_place = true;
+            s.stream = !regular;
+            return done();
+        }
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        s.temp = temp_name(s.base);
+        // A replacement is made private (its owner may be someone else
+        // soon); a new file gets the rights the file itself will have.
+        int f = openat(s.dirfd.get(), s.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                       s.existing ? 0600 : 0666);
+        if (f < 0) {
+            int err = errno;
+            s.temp.clear();
+            if (err == EEXIST) continue;
+            if (s.existing && !is_hard_error(err)) {
+                s.in_place = true;  // a folder that cannot take a new file: write the file itself
+                return done();
+            }
+            return failed(err);
+        }
+        s.file.reset(f);
+        if (lock_as_own(s.dirfd.get(), s.temp, f)) return done();
+        s.discard();  // a clean-up took it first
+    }
+    return failed(EEXIST);
+}
+
+}  // namespace
+
+WriteResult Replacement::prepare(const PathChar* path, std::size_t path_size) noexcept {
+    try {
+        delete s_;
+        s_ = new State();
+        return prepare_unguarded(*s_, std::string(path, path_size));
+    } catch (...) {
+        return failed(ENOMEM);  // allocation; the destructors closed what was open
+    }
+}
+
+WriteResult Replacement::write(const char* data, std::size_t size) noexcept {
+    State& s = *s_;
+    s.data = data;
+    s.size = size;
+    if (s.in_place) return s.stream ? write_stream(s.probe.get(), data, size) : write_reserved(s.probe.get(), data, size);
+    if (!write_all(s.file.get(), data, size)) {
+        int err = errno;
+        s.discard();
+        return failed(err);
+    }
+    if (!s.existing) return done();
+    // Owner and group, then what belongs to them (ACL, attributes), then
+    // the mode, which a change of owner may strip of its set-id bits; all
+    // after the text, whose write could strip them too. What may not be
+    // carried over (another user's file) makes the write go in place, so
+    // that nothing about the file changes.
+    int err = 0;
+    if (fchown(s.file.get(), s.seen.st_uid, s.seen.st_gid) != 0) err = errno;
+    if (!err) err = copy_xattrs(s.probe.get(), s.file.get());
+    if (!err && fchmod(s.file.get(), s.seen.st_mode & 07777) != 0) err = errno;
+    if (!err) return done();
+    s.discard();
+    if (err == EPERM || err == EACCES || err == ENOTSUP || err == EINVAL || err == ERANGE) {
+        s.in_place = true;
+        return write_reserved(s.probe.get(), data, size);
+    }
+    return failed(err);
+}
+
+WriteResult Replacement::sync() noexcept {
+    State& s = *s_;
+    if (s.in_place || fsync_ok(s.file.get())) return done();
+    int err = errno;
+    s.discard();
+    return failed(err);
+}
+
+WriteResult Replacement::commit(FolderSync folder_sync) noexcept {
+    State& s = *s_;
+    if (s.in_place) return done();
+    // What holds the name now must be what was seen, or a file with the
+    // same owner, group and mode (another save of the same file): nothing
+    // else is replaced, so the new text never goes to another owner and no
+    // file swapped in meanwhile is handed this one's owner.
+    struct stat now, mine;
+    if (fstat(s.file.get(), &mine) != 0) {
+        int err = errno;
+        s.discard();
+        return failed(err);
+    }
+    if (fstatat(s.dirfd.get(), s.base.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0) {
+        const bool seen = s.existing && same_file(now, s.seen);
+        const bool alike = S_ISREG(now.st_mode) && now.st_uid == mine.st_uid && now.st_gid == mine.st_gid &&
+                           (now.st_mode & 07777) == (mine.st_mode & 07777);
+        if (!seen && !alike) {
+            s.discard();
+            return swapped();
+        }
+    } else if (s.existing && errno == ENOENT) {
+        // Removed meanwhile: the new text takes the name all the same.
+    } else if (errno != ENOENT) {
+        int err = errno;
+        s.discard();
+        return failed(err);
+    }
+    if (renameat(s.dirfd.get(), s.temp.c_str(), s.dirfd.get(), s.base.c_str()) != 0) {
+        int err = errno;
+        s.discard();
+        if (is_hard_error(err) || !s.existing) return failed(err);
+        // A sticky folder refuses the rename but not a write.
+        s.in_place = true;
+        return write_reserved(s.probe.get(), s.data, s.size);
+    }
+    s.temp.clear();
+    s.file.reset();  // releases the lock; the name is the file's own now
+    if (folder_sync == FolderSync::Now) {
+        // A book's own save clears what killed saves left; a tree save
+        // does that once per folder.
+        clear_temps_at(s.dirfd.get());
+        int err = sync_dir_at(s.dirfd.get());
+        if (err) return failed(err);
+    }
+    return done();
+}
+
 WriteResult replace_file(const PathChar* path, std::size_t path_size, const char* data, std::size_t size,
                          FolderSync folder_sync) noexcept {
-    try {
-        return replace_file_unguarded(std::string(path, path_size), data, size, folder_sync);
-    } catch (...) {
-        // Only allocation can throw here, and nothing was created yet or the
-        // destructors closed what was.
-        return failed(ENOMEM);
-    }
+    Replacement r;
+    WriteResult w = r.prepare(path, path_size);
+    if (w.outcome == Outcome::Done) w = r.write(data, size);
+    if (w.outcome == Outcome::Done) w = r.sync();
+    if (w.outcome == Outcome::Done) w = r.commit(folder_sync);
+    return w;
 }
 
 int sync_folder(const PathChar* path, std::size_t path_size) noexcept {
     try {
-        return sync_dir(std::string(path, path_size));
+        Fd dirfd(openat(AT_FDCWD, std::string(path, path_size).c_str(), kFolderFlags));
+        if (dirfd.get() < 0) return errno == EACCES ? 0 : errno;
+        return sync_dir_at(dirfd.get());
+    } catch (...) {
+        return ENOMEM;
+    }
+}
+
+int clear_stale_temps(const PathChar* path, std::size_t path_size) noexcept {
+    try {
+        Fd dirfd(openat(AT_FDCWD, std::string(path, path_size).c_str(), kFolderFlags));
+        if (dirfd.get() >= 0) clear_temps_at(dirfd.get());
+        return 0;
+    } catch (...) {
+        return ENOMEM;
+    }
+}
+
+int remove_file(const PathChar* path, std::size_t path_size, const PathChar* name, std::size_t name_size) noexcept {
+    try {
+        Fd dirfd(openat(AT_FDCWD, std::string(path, path_size).c_str(), kFolderFlags));
+        if (dirfd.get() < 0) return errno;
+        if (unlinkat(dirfd.get(), std::string(name, name_size).c_str(), 0) != 0 && errno != ENOENT) return errno;
+        return 0;
     } catch (...) {
         return ENOMEM;
     }

@@ -17,7 +17,7 @@ import r7u_razarozu as mod
 from platforms import needs_fifos, needs_fork, needs_posix_modes, needs_symlinks
 from r7u_razarozu import ParameterBook
 
-TEMP_NAME = re.compile(r"^\..*\.[A-Za-z0-9]{10}\.tmp$")
+TEMP_NAME = re.compile(r"^\..*\.[A-Za-z0-9]{16}\.tmp$")
 IS_ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
 NOBODY = 65534
 
