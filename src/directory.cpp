@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -637,6 +636,21 @@ int sync_folder_of(PyObject* path) {
     return -1;
 }
 
+// What killed saves left in the folder at `path`.
+int clear_stale_temps_of(PyObject* path) {
+    Ref bytes = Ref::steal(compat::platform_path_bytes(path));
+    if (!bytes) return -1;
+    int err;
+    const auto* raw = reinterpret_cast<const platform::PathChar*>(PyBytes_AS_STRING(bytes.get()));
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())) / sizeof(platform::PathChar);
+    Py_BEGIN_ALLOW_THREADS
+    err = platform::clear_stale_temps(raw, size);
+    Py_END_ALLOW_THREADS
+    if (!err) return 0;
+    errno_error(err, path);
+    return -1;
+}
+
 // 1 when the listed entry is the file a book of this save just wrote, under
 // another spelling of its name (a case-insensitive folder).
 int written_by_this_save(const Folder& folder, PyObject* entry, PyObject* path) {
@@ -660,43 +674,23 @@ int written_by_this_save(const Folder& folder, PyObject* entry, PyObject* path) 
 
 // Book files of books no longer in the tree, by the backup step's rule for
 // which files count and which stay (those whose backup name is taken).
-// How old a temporary file of the crash-safe writer must be before a save
-// takes it for the leftover of a killed process: a live save renames its
-// own within moments.
-constexpr double kLeftoverSeconds = 600.0;
-
-// True for a name the writer gives its temporary files:
-// "." + (part of) the file's name + "." + 10 letters or digits + ".tmp".
-bool is_writer_temp_name(PyObject* entry) {
-    if (!PyUnicode_Check(entry)) return false;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(entry);
-    if (n < 17 || PyUnicode_READ_CHAR(entry, 0) != '.' || PyUnicode_READ_CHAR(entry, n - 15) != '.') return false;
-    if (PyUnicode_Tailmatch(entry, N->dot_tmp, 0, n, 1) != 1) return false;
-    for (Py_ssize_t i = n - 14; i < n - 4; ++i) {
-        Py_UCS4 c = PyUnicode_READ_CHAR(entry, i);
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
-    }
-    return true;
-}
-
-// Removes a leftover temporary file of a killed save; a young one may
-// belong to a save running now and stays.
-int remove_leftover_temp(PyObject* path) {
-    Ref info = Ref::steal(PyObject_CallMethod(st().host.os, "lstat", "O", path));
-    if (!info) {
-        PyErr_Clear();  // gone meanwhile
-        return 0;
-    }
-    Ref mode = Ref::steal(PyObject_GetAttrString(info.get(), "st_mode"));
-    Ref mtime = mode ? Ref::steal(PyObject_GetAttrString(info.get(), "st_mtime")) : Ref();
-    if (!mtime) return -1;
-    const long m = PyLong_AsLong(mode.get());
-    const double t = PyFloat_AsDouble(mtime.get());
-    if (PyErr_Occurred()) return -1;
-    if ((m & 0170000) != 0100000) return 0;
-    if (static_cast<double>(time(nullptr)) - t < kLeftoverSeconds) return 0;
-    if (!fs_call(N->_os, N->remove, path)) PyErr_Clear();  // another save took it first
-    return 0;
+// Removes the file `entry` of the folder at `folder` (its full name is
+// `path`), through a handle of the folder; one already gone is no error.
+int remove_entry(PyObject* folder, PyObject* entry, PyObject* path) {
+    Ref dir = Ref::steal(compat::platform_path_bytes(folder));
+    Ref name = dir ? Ref::steal(compat::platform_path_bytes(entry)) : Ref();
+    if (!name) return -1;
+    const auto* d = reinterpret_cast<const platform::PathChar*>(PyBytes_AS_STRING(dir.get()));
+    const auto* n = reinterpret_cast<const platform::PathChar*>(PyBytes_AS_STRING(name.get()));
+    const size_t dn = static_cast<size_t>(PyBytes_GET_SIZE(dir.get())) / sizeof(platform::PathChar);
+    const size_t nn = static_cast<size_t>(PyBytes_GET_SIZE(name.get())) / sizeof(platform::PathChar);
+    int err;
+    Py_BEGIN_ALLOW_THREADS
+    err = platform::remove_file(d, dn, n, nn);
+    Py_END_ALLOW_THREADS
+    if (!err) return 0;
+    errno_error(err, path);
+    return -1;
 }
 
 int remove_stale_books(const Folder& folder, PyObject* listing, PyObject* sep) {
@@ -711,11 +705,7 @@ int remove_stale_books(const Folder& folder, PyObject* listing, PyObject* sep) {
         if (!ext) return -1;
         int book = is_book_file_name(entry, ext.get());
         if (book < 0) return -1;
-        if (!book) {
-            if (!is_writer_temp_name(entry)) return 0;
-            Ref path = cat3(folder.path.get(), sep, entry);
-            return path ? remove_leftover_temp(path.get()) : -1;
-        }
+        if (!book) return 0;
         int mine = PySet_Contains(current.get(), entry);
         if (mine != 0) return mine < 0 ? -1 : 0;
         Ref path = cat3(folder.path.get(), sep, entry);
@@ -728,7 +718,7 @@ int remove_stale_books(const Folder& folder, PyObject* listing, PyObject* sep) {
         if (taken != 0) return taken < 0 ? -1 : 0;
         int same = written_by_this_save(folder, entry, path.get());
         if (same != 0) return same < 0 ? -1 : 0;
-        return fs_call(N->_os, N->remove, path.get()) ? 0 : -1;
+        return remove_entry(folder.path.get(), entry, path.get());
     });
 }
 
@@ -833,7 +823,7 @@ int write_folder(const Folder& folder, PyObject* sep, bool top) {
             return -1;
         }
     }
-    if (remove_stale_books(folder, folder.listing.get(), sep) < 0) return -1;
+    if (remove_stale_books(folder, folder.listing.get(), sep) < 0 || clear_stale_temps_of(path) < 0) return -1;
     return sync_folder_of(path);
 }
 

@@ -164,6 +164,11 @@ public:
         if (fd_ >= 0) close(fd_);
         fd_ = fd;
     }
+    int release() noexcept {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     // Closes now and reports the result (EINTR still closes on this platform).
     int close_now() noexcept {
         int r = close(fd_);
@@ -299,7 +304,7 @@ void clear_temps_at(int dirfd) {
     if (listing_fd.get() < 0) return;
     DIR* dir = fdopendir(listing_fd.get());
     if (!dir) return;
-    listing_fd.reset(-1);  // the stream owns it now
+    listing_fd.release();  // the stream owns it now
     while (dirent* e = readdir(dir)) {
         const size_t n = std::strlen(e->d_name);
         if (!is_temp_name(e->d_name, n)) continue;

@@ -26,8 +26,10 @@ namespace {
 // the target with a write-through MoveFileExW.
 // Everything here runs without the GIL and touches no Python object.
 
+WriteResult done() { return {Outcome::Done, 0}; }
 WriteResult in_place() { return {Outcome::InPlace, 0}; }
 WriteResult failed(int err) { return {Outcome::Failed, err}; }
+WriteResult swapped() { return {Outcome::Swapped, 0}; }
 
 // The errno the C runtime gives the in-place open for the same condition,
 // so the host raises the same exception with the same text.
@@ -110,24 +112,52 @@ std::uint64_t next_random() {
     return z ^ (z >> 31);
 }
 
+constexpr wchar_t kLetters[] = L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr std::size_t kLetterCount = sizeof kLetters / sizeof kLetters[0] - 1;
+constexpr std::size_t kRandomLetters = 10, kCheckLetters = 6, kTempTail = 1 + kRandomLetters + kCheckLetters + 4;
+
+void append_letters(std::wstring& out, std::uint64_t r, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        out += kLetters[r % kLetterCount];
+        r /= kLetterCount;
+    }
+}
+
+// Check letters over everything before them, as on POSIX (over UTF-16
+// units here): a name of the right shape made by a person carries the
+// right ones by chance once in 62^6.
+std::uint64_t name_check(const wchar_t* s, std::size_t n) {
+    std::uint64_t h = 0x6A09E667F3BCC908ULL;
+    for (std::size_t i = 0; i < n; ++i) h = (h ^ static_cast<std::uint16_t>(s[i])) * 0x100000001B3ULL;
+    h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    h = (h ^ (h >> 27)) * 0x94D049BB133111EBULL;
+    return h ^ (h >> 31);
+}
+
 // "." + up to 64 units of the target's name (not splitting a surrogate
-// pair) + "." + 10 random letters + ".tmp": neither a book file nor a
-// backup name, and the same shape as on POSIX.
+// pair) + "." + 10 random letters + 6 check letters + ".tmp": neither a
+// book file nor a backup name, a shape only a save makes, and the same as
+// on POSIX.
 std::wstring temp_name(const std::wstring& base) {
-    static const wchar_t letters[] = L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    const std::size_t count = sizeof letters / sizeof letters[0] - 1;
     std::size_t keep = base.size() < 64 ? base.size() : 64;
     if (keep < base.size() && base[keep - 1] >= 0xD800 && base[keep - 1] <= 0xDBFF) --keep;
     std::wstring name = L".";
     name.append(base, 0, keep);
     name += L'.';
-    std::uint64_t r = next_random();
-    for (int i = 0; i < 10; ++i) {
-        name += letters[r % count];
-        r /= count;
-    }
+    append_letters(name, next_random(), kRandomLetters);
+    append_letters(name, name_check(name.data(), name.size()), kCheckLetters);
     name += L".tmp";
     return name;
+}
+
+bool is_temp_name(const std::wstring& name) {
+    const std::size_t n = name.size();
+    if (n < kTempTail + 1 || name[0] != L'.' || name[n - kTempTail] != L'.' || name.compare(n - 4, 4, L".tmp") != 0)
+        return false;
+    std::wstring check;
+    const std::size_t checked = n - 4 - kCheckLetters;
+    append_letters(check, name_check(name.data(), checked), kCheckLetters);
+    return name.compare(checked, kCheckLetters, check) == 0;
 }
 
 bool write_chunk(HANDLE h, const char* data, std::size_t size) {
@@ -194,7 +224,48 @@ bool has_named_streams(const std::wstring& path) {
     return named;
 }
 
-WriteResult replace_file_unguarded(const std::wstring& target, const char* data, std::size_t size) {
+using FileId = std::pair<DWORD, std::uint64_t>;  // volume serial, file index
+
+bool file_id(HANDLE h, FileId* id, DWORD* links = nullptr) {
+    BY_HANDLE_FILE_INFORMATION byh;
+    if (!GetFileInformationByHandle(h, &byh)) return false;
+    *id = {byh.dwVolumeSerialNumber, (std::uint64_t{byh.nFileIndexHigh} << 32) | byh.nFileIndexLow};
+    if (links) *links = byh.nNumberOfLinks;
+    return true;
+}
+
+// The file that holds `path` now, as an id; false when there is none.
+bool id_at(const std::wstring& path, FileId* id) {
+    Handle h(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return h.valid() && file_id(h.get(), id);
+}
+
+}  // namespace
+
+struct Replacement::State {
+    std::wstring target, folder, temp;
+    Handle file;  // the temporary file, opened without sharing: no clean-up can remove it
+    bool existing = false;
+    FileId seen{};
+    FILE_BASIC_INFO keep{};
+    std::vector<char> dacl;  // the target's rules, or the new file's own
+
+    void discard() {
+        if (temp.empty()) return;
+        if (file.valid()) file.close_now();
+        DeleteFileW(temp.c_str());
+        temp.clear();
+    }
+    ~State() { discard(); }
+};
+
+Replacement::~Replacement() { delete s_; }
+
+namespace {
+
+WriteResult prepare_unguarded(Replacement::State& s) {
+    const std::wstring& target = s.target;
     // Folder part (with its separator, or a drive prefix as in "C:name").
     std::size_t cut = target.find_last_of(L"\\/");
     std::size_t base_at = cut == std::wstring::npos ? 0 : cut + 1;
@@ -206,9 +277,6 @@ WriteResult replace_file_unguarded(const std::wstring& target, const char* data,
 
     // What an existing target keeps: its attributes, creation time and
     // access rules go onto the new file before it takes the target's place.
-    bool existing = false;
-    FILE_BASIC_INFO keep{};
-    std::vector<char> dacl;
     WIN32_FILE_ATTRIBUTE_DATA info;
     if (GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &info)) {
         // Only a plain file that the in-place open could truncate: a read-only,
@@ -230,82 +298,64 @@ WriteResult replace_file_unguarded(const std::wstring& target, const char* data,
             byh.nNumberOfLinks != 1 || (byh.dwFileAttributes & odd)) {
             return in_place();  // a hard-linked file keeps its links: written in place
         }
-        keep.CreationTime.LowPart = byh.ftCreationTime.dwLowDateTime;
-        keep.CreationTime.HighPart = static_cast<LONG>(byh.ftCreationTime.dwHighDateTime);
-        keep.FileAttributes = byh.dwFileAttributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
-        if (keep.FileAttributes == 0) keep.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-        if (!read_dacl(target, &dacl) || has_named_streams(target)) return in_place();
-        existing = true;
+        s.seen = {byh.dwVolumeSerialNumber, (std::uint64_t{byh.nFileIndexHigh} << 32) | byh.nFileIndexLow};
+        s.keep.CreationTime.LowPart = byh.ftCreationTime.dwLowDateTime;
+        s.keep.CreationTime.HighPart = static_cast<LONG>(byh.ftCreationTime.dwHighDateTime);
+        s.keep.FileAttributes = byh.dwFileAttributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+        if (s.keep.FileAttributes == 0) s.keep.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        if (!read_dacl(target, &s.dacl) || has_named_streams(target)) return in_place();
+        s.existing = true;
     } else {
         DWORD code = GetLastError();
         if (code != ERROR_FILE_NOT_FOUND) return in_place();
     }
 
-    const std::wstring folder = target.substr(0, base_at);
-    std::wstring temp;
-    Handle file;
+    s.folder = target.substr(0, base_at);
+    // A replacement starts with the target's own access rules, so no one
+    // else may read it at any time; a new file gets the folder's.
+    SECURITY_ATTRIBUTES sa{sizeof sa, s.dacl.empty() ? nullptr : s.dacl.data(), FALSE};
     DWORD code = ERROR_SUCCESS;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temp = folder + temp_name(base);
-        HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        s.temp = s.folder + temp_name(base);
+        HANDLE h = CreateFileW(s.temp.c_str(), GENERIC_WRITE, 0, s.existing ? &sa : nullptr,
+                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
-            file.reset(h);
+            s.file.reset(h);
             break;
         }
         code = GetLastError();
+        s.temp.clear();
         if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) break;
     }
-    if (!file.valid()) return is_hard_error(code) ? failed(errno_of(code)) : in_place();
-
-    auto remove_temp = [&]() {
-        if (file.valid()) file.close_now();
-        DeleteFileW(temp.c_str());
-    };
-    auto discard = [&](DWORD why) {
-        remove_temp();
-        return failed(errno_of(why));
-    };
-    if (existing) {
-        // A file made in the same folder has the folder's inherited rules,
-        // mostly the target's own; different ones are copied, and where
-        // they cannot be, the in-place write keeps them.
+    if (!s.file.valid()) return is_hard_error(code) ? failed(errno_of(code)) : in_place();
+    if (s.existing) {
+        // Inherited rules may have joined the given ones; where the target's
+        // cannot be set exactly, the in-place write keeps them.
         std::vector<char> fresh;
-        if (!read_dacl(temp, &fresh) ||
-            (fresh != dacl && (dacl.empty() || !SetFileSecurityW(temp.c_str(), DACL_SECURITY_INFORMATION,
-                                                                 reinterpret_cast<PSECURITY_DESCRIPTOR>(dacl.data()))))) {
-            remove_temp();
+        if (!read_dacl(s.temp, &fresh) ||
+            (fresh != s.dacl && (s.dacl.empty() || !SetFileSecurityW(s.temp.c_str(), DACL_SECURITY_INFORMATION,
+                                                                    reinterpret_cast<PSECURITY_DESCRIPTOR>(s.dacl.data()))))) {
+            s.discard();
             return in_place();
         }
-        if (!SetFileInformationByHandle(file.get(), FileBasicInfo, &keep, sizeof keep)) {
-            remove_temp();
+        if (!SetFileInformationByHandle(s.file.get(), FileBasicInfo, &s.keep, sizeof s.keep)) {
+            s.discard();
             return in_place();
         }
+    } else if (!read_dacl(s.temp, &s.dacl)) {
+        s.dacl.clear();
     }
-    if (!write_text(file.get(), data, size)) return discard(GetLastError());
-    if (!FlushFileBuffers(file.get())) return discard(GetLastError());
-    if (!file.close_now()) return discard(GetLastError());
-
-    // One rename that replaces: the target holds its old or its new content
-    // at every instant. (ReplaceFileW is not used: it may move the target
-    // aside before the new file takes its name.)
-    if (MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return {Outcome::Done, 0};
-    }
-    code = GetLastError();
-    DeleteFileW(temp.c_str());
-    // Held open by another program without delete sharing.
-    if (is_sharing_error(code) || (existing && code == ERROR_ACCESS_DENIED)) return failed(EACCES);
-    return is_hard_error(code) ? failed(errno_of(code)) : in_place();
+    return done();
 }
 
 }  // namespace
 
-// Every rename is written through (MOVEFILE_WRITE_THROUGH), so there is no
-// folder flush to put off: `folder_sync` changes nothing here.
-WriteResult replace_file(const PathChar* path, std::size_t path_size, const char* data, std::size_t size,
-                         FolderSync /*folder_sync*/) noexcept {
+WriteResult Replacement::prepare(const PathChar* path, std::size_t path_size) noexcept {
     try {
-        return replace_file_unguarded(std::wstring(path, path_size), data, size);
+        delete s_;
+        s_ = new State();
+        s_->target.assign(path, path_size);
+        return prepare_unguarded(*s_);
     } catch (...) {
         // Only allocation can throw here, and only before the temporary
         // file exists; the destructors close what was open.
@@ -313,8 +363,109 @@ WriteResult replace_file(const PathChar* path, std::size_t path_size, const char
     }
 }
 
+WriteResult Replacement::write(const char* data, std::size_t size) noexcept {
+    State& s = *s_;
+    if (write_text(s.file.get(), data, size)) return done();
+    DWORD code = GetLastError();
+    s.discard();
+    return failed(errno_of(code));
+}
+
+WriteResult Replacement::sync() noexcept {
+    State& s = *s_;
+    if (FlushFileBuffers(s.file.get())) return done();
+    DWORD code = GetLastError();
+    s.discard();
+    return failed(errno_of(code));
+}
+
+WriteResult Replacement::commit(FolderSync /*folder_sync*/) noexcept {
+    State& s = *s_;
+    // What holds the name now must be what was seen, or a file with the
+    // same access rules (another save of the same file): nothing else is
+    // replaced.
+    FileId now;
+    if (id_at(s.target, &now) && !(s.existing && now == s.seen)) {
+        std::vector<char> rules;
+        if (!read_dacl(s.target, &rules) || rules != s.dacl) {
+            s.discard();
+            return swapped();
+        }
+    }
+    if (!s.file.close_now()) {
+        DWORD code = GetLastError();
+        s.discard();
+        return failed(errno_of(code));
+    }
+    // One rename that replaces: the target holds its old or its new content
+    // at every instant. (ReplaceFileW is not used: it may move the target
+    // aside before the new file takes its name.) Every rename is written
+    // through, so there is no folder flush to put off.
+    if (MoveFileExW(s.temp.c_str(), s.target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        s.temp.clear();
+        return done();
+    }
+    DWORD code = GetLastError();
+    s.discard();
+    // Held open by another program without delete sharing.
+    if (is_sharing_error(code) || (s.existing && code == ERROR_ACCESS_DENIED)) return failed(EACCES);
+    return is_hard_error(code) ? failed(errno_of(code)) : in_place();
+}
+
+WriteResult replace_file(const PathChar* path, std::size_t path_size, const char* data, std::size_t size,
+                         FolderSync folder_sync) noexcept {
+    Replacement r;
+    WriteResult w = r.prepare(path, path_size);
+    if (w.outcome == Outcome::Done) w = r.write(data, size);
+    if (w.outcome == Outcome::Done) w = r.sync();
+    if (w.outcome == Outcome::Done) w = r.commit(folder_sync);
+    if (w.outcome == Outcome::Done && folder_sync == FolderSync::Now) {
+        try {
+            std::size_t cut = std::wstring(path, path_size).find_last_of(L"\\/");
+            clear_stale_temps(path, cut == std::wstring::npos ? 0 : cut);
+        } catch (...) {
+        }
+    }
+    return w;
+}
+
 // The renames were written through; nothing is left to flush.
 int sync_folder(const PathChar* /*path*/, std::size_t /*path_size*/) noexcept { return 0; }
+
+// A live save holds its temporary file open without sharing, so deleting
+// it fails; a killed save's is deleted.
+int clear_stale_temps(const PathChar* path, std::size_t path_size) noexcept {
+    try {
+        std::wstring folder(path, path_size);
+        if (!folder.empty() && folder.back() != L'\\' && folder.back() != L'/' && folder.back() != L':') folder += L'\\';
+        WIN32_FIND_DATAW found;
+        HANDLE h = FindFirstFileW((folder + L".*.tmp").c_str(), &found);
+        if (h == INVALID_HANDLE_VALUE) return 0;
+        do {
+            if (!(found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+                is_temp_name(found.cFileName)) {
+                DeleteFileW((folder + found.cFileName).c_str());
+            }
+        } while (FindNextFileW(h, &found));
+        FindClose(h);
+        return 0;
+    } catch (...) {
+        return ENOMEM;
+    }
+}
+
+int remove_file(const PathChar* path, std::size_t path_size, const PathChar* name, std::size_t name_size) noexcept {
+    try {
+        std::wstring full(path, path_size);
+        if (!full.empty() && full.back() != L'\\' && full.back() != L'/' && full.back() != L':') full += L'\\';
+        full.append(name, name_size);
+        if (DeleteFileW(full.c_str())) return 0;
+        DWORD code = GetLastError();
+        return code == ERROR_FILE_NOT_FOUND ? 0 : errno_of(code);
+    } catch (...) {
+        return ENOMEM;
+    }
+}
 
 // Windows limits names in UTF-16 units (255 on NTFS), not in bytes.
 long max_name_length(const PathChar* /*path*/, std::size_t /*path_size*/) noexcept { return -1; }

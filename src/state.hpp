@@ -156,7 +156,6 @@ namespace r7u {
     X(sep, "sep")                                                 \
     X(altsep, "altsep")                                           \
     X(normcase, "normcase")                                       \
-    X(dot_tmp, ".tmp")                                            \
     X(_backup_books_in_this_directory, "_backup_books_in_this_directory") \
     X(dir_dot, ".")                                               \
     X(dir_dash, "-")

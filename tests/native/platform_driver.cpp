@@ -502,6 +502,52 @@ void test_in_place_cases(const std::string& work) {
 #endif
 }
 
+// The writer in its steps: a live temporary file is private and survives
+// a clean-up; a file swapped in before the commit is left as it is.
+void test_steps(const std::string& work) {
+    std::string dir = join(work, "steps");
+    make_dir(dir);
+    std::string target = join(dir, "book.d7ori"), other = join(dir, "other");
+    const std::string lookalike = ".book.d7ori.abcdefghijklmnop.tmp";  // the shape, not the check letters
+    write_raw(target, "old");
+    write_raw(join(dir, lookalike), "mine");
+    PathString t = native(target), d = native(dir);
+    pf::Replacement live;
+    auto r = live.prepare(t.data(), t.size());
+    check(r.outcome == pf::Outcome::Done, "steps: prepare: " + describe(r));
+    std::string temp;
+    for (const auto& n : list_dir(dir))
+        if (n != "book.d7ori" && n != lookalike) temp = n;
+#ifndef _WIN32
+    struct stat st;
+    check(stat(join(dir, temp).c_str(), &st) == 0 && (st.st_mode & 0777) == 0600, "steps: temporary file made 0600");
+#endif
+    r = live.write("new", 3);
+    check(r.outcome == pf::Outcome::Done && live.sync().outcome == pf::Outcome::Done, "steps: write: " + describe(r));
+    pf::clear_stale_temps(d.data(), d.size());
+    expect_names(dir, {"book.d7ori", lookalike, temp}, "steps: a live temporary file survives a clean-up");
+    write_raw(other, "theirs");
+#ifdef _WIN32
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;WD)", SDDL_REVISION_1, &sd, nullptr);
+    SetFileSecurityW(native(other).c_str(), DACL_SECURITY_INFORMATION, sd);
+    LocalFree(sd);
+    const bool differs = dacl_of(other) != dacl_of(target);
+    MoveFileExW(native(other).c_str(), t.c_str(), MOVEFILE_REPLACE_EXISTING);
+#else
+    chmod(other.c_str(), 0604);
+    const bool differs = rename(other.c_str(), target.c_str()) == 0;
+#endif
+    if (differs) {
+        r = live.commit(pf::FolderSync::Now);
+        check(r.outcome == pf::Outcome::Swapped && content(target) == "theirs", "steps: swapped file kept: " + describe(r));
+    } else {
+        skip("steps: swapped file kept", "this file system keeps no access rules of their own");
+        live.commit(pf::FolderSync::Now);
+    }
+    expect_names(dir, {"book.d7ori", lookalike}, "steps: no temporary file left");
+}
+
 void test_disk_full(const std::string& full) {
     if (full.empty()) {
         skip("disk full", "no --full folder given");
@@ -525,6 +571,7 @@ void test_kills(const std::string& work, int kills, std::mt19937& rng) {
     } modes[] = {{"writer", true}, {"inplace", false}};
     int torn_by_mode[2] = {0, 0};
     int temps_by_mode[2] = {0, 0};
+    int uncleared = 0;
     std::uniform_int_distribution<int> delay_us(0, 40000);
     for (int m = 0; m < 2; ++m) {
         std::string dir = join(work, std::string("kill-") + modes[m].name);
@@ -553,18 +600,20 @@ void test_kills(const std::string& work, int kills, std::mt19937& rng) {
                     std::printf("torn: %zu bytes, starts %.8s\n", now.size(), now.c_str());
                 }
             }
-            for (const auto& n : list_dir(dir)) {
-                if (is_temp_name(n)) {
-                    ++temps_by_mode[m];
-                    remove_file(join(dir, n));
-                }
-            }
+            for (const auto& n : list_dir(dir)) temps_by_mode[m] += is_temp_name(n);
+            // A killed save's temporary file is no longer held: the next
+            // clean-up removes it.
+            PathString d = native(dir);
+            pf::clear_stale_temps(d.data(), d.size());
+            remove_file(target + ".ready");
+            uncleared += names_in(dir) != std::set<std::string>{"book.d7ori"};
         }
     }
     std::printf("kill test: crash-safe writer: %d of %d kills left a torn file (%d left a temporary file)\n",
                 torn_by_mode[0], kills, temps_by_mode[0]);
     std::printf("kill test: in-place control:  %d of %d kills left a torn file\n", torn_by_mode[1], kills);
     check(torn_by_mode[0] == 0, "kill test: the crash-safe writer always leaves the target whole");
+    check(uncleared == 0, "kill test: a clean-up removes what killed saves left, and nothing else");
     check(torn_by_mode[1] > 0, "kill test: the negative control catches the in-place writer");
 }
 
@@ -600,6 +649,7 @@ int main(int argc, char** argv) {
     test_line_ends(work);
     test_locked(work);
     test_in_place_cases(work);
+    test_steps(work);
     test_disk_full(full);
     if (kills > 0) test_kills(work, kills, rng);
     std::printf("%s: %d failure(s)\n", g_failures ? "FAILED" : "passed", g_failures);
