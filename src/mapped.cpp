@@ -108,7 +108,8 @@ R7U_COLD PyObject* mapless_getattr(PyObject* self, PyObject* item, MappedClass& 
             return missing_map(c).release();
     }
     if (PyErr_Occurred()) return nullptr;
-    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, item);
+    // Called directly, the name may be anything: shown as str() shows it.
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%S'", Py_TYPE(self)->tp_name, item);
     return nullptr;
 }
 

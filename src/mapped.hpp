@@ -40,6 +40,9 @@ inline int map_del(PyObject* map, PyObject* key) {
 inline int map_contains(PyObject* map, PyObject* key) {
     return PyDict_CheckExact(map) ? PyDict_Contains(map, key) : map_contains_slow(map, key);
 }
+inline Ref map_call(PyObject* map, PyObject* method) {
+    return PyDict_CheckExact(map) ? Ref::steal(PyObject_CallMethodNoArgs(map, method)) : map_call_slow(map, method);
+}
 
 // The routed name "_" + type(self).__name__ + "__" + suffix for self's
 // class, held: Python code run by a comparison may rebuild the cache. Null
@@ -141,12 +144,12 @@ struct MappedBodies {
 
     static PyObject* items(PyObject* const* args, PyObject*) {
         Ref map = mapped_map(args[0], C);
-        return map ? PyObject_CallMethodNoArgs(map.get(), N->items) : nullptr;
+        return map ? map_call(map.get(), N->items).release() : nullptr;
     }
 
     static PyObject* names(PyObject* const* args, PyObject*) {
         Ref map = mapped_map(args[0], C);
-        return map ? PyObject_CallMethodNoArgs(map.get(), N->keys) : nullptr;
+        return map ? map_call(map.get(), N->keys).release() : nullptr;
     }
 
     static PyObject* clear(PyObject* const* args, PyObject*) {
@@ -156,7 +159,7 @@ struct MappedBodies {
             PyDict_Clear(map.get());
             Py_RETURN_NONE;
         }
-        Ref r = Ref::steal(PyObject_CallMethodNoArgs(map.get(), N->clear));
+        Ref r = map_call(map.get(), N->clear);
         if (!r) return nullptr;
         Py_RETURN_NONE;
     }

@@ -20,6 +20,12 @@ int py_eq(PyObject* a, PyObject* b) {
     return PyObject_IsTrue(r.get());
 }
 
+Ref map_call_slow(PyObject* map, PyObject* method) {
+    RecursionGuard guard(" while walking a private map");
+    if (!guard.ok()) return {};
+    return Ref::steal(PyObject_CallMethodNoArgs(map, method));
+}
+
 bool unpack_two(PyObject* pair, Ref& first, Ref& second) {
     if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
         first = Ref::borrow(PyTuple_GET_ITEM(pair, 0));

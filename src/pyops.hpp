@@ -57,12 +57,16 @@ inline int walk_iterable(PyObject* iterable, F&& fn) {
 
 bool unpack_two(PyObject* pair, Ref& first, Ref& second);
 
+// map.<method>() for a map that is no exact dict: guarded, since such a map
+// may lead back to itself (a container set as its own map).
+Ref map_call_slow(PyObject* map, PyObject* method);
+
 // `for k, v in m.items()`: an exact dict directly, anything else through
 // its own items().
 template <class F>
 inline int walk_items(PyObject* map, F&& fn) {
     if (PyDict_CheckExact(map)) return walk_dict(map, fn);
-    Ref pairs = Ref::steal(PyObject_CallMethodNoArgs(map, N->items));
+    Ref pairs = map_call_slow(map, N->items);
     if (!pairs) return -1;
     return walk_iterable(pairs.get(), [&](PyObject* pair) -> int {
         Ref key, value;
