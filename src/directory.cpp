@@ -1051,6 +1051,7 @@ PyObject* load_folder(PyObject* directory) {
     Ref result = Ref::steal(PyObject_CallNoArgs(cls.get()));
     if (!result) return nullptr;
     Ref sep;  // looked up at the first entry: an empty folder needs none
+    Ref books;  // book name -> the file it was loaded from
     int r = walk_iterable(listing.get(), [&](PyObject* entry) -> int {
         if (!sep && !(sep = path_attr(N->sep))) return -1;
         Ref path = cat3(directory, sep.get(), entry);
@@ -1081,7 +1082,15 @@ PyObject* load_folder(PyObject* directory) {
         Ref item = Ref::steal(PyObject_CallMethodOneArg(book_cls.get(), N->load, path.get()));
         if (!item) return -1;
         Ref name = book_item_name(entry);
-        if (!name) return -1;
+        if (!name || (!books && !(books = Ref::steal(PyDict_New())))) return -1;
+        // Only one of them could be kept, and a save of the tree would then
+        // delete the other: refused.
+        if (Ref first = Ref::borrow(PyDict_GetItemWithError(books.get(), name.get()))) {
+            PyErr_Format(PyExc_ValueError, "The book files %R and %R of the folder %R both load as the book %R",
+                         first.get(), entry, directory, name.get());
+            return -1;
+        }
+        if (PyErr_Occurred() || PyDict_SetItem(books.get(), name.get(), entry) < 0) return -1;
         return store_loaded(result.get(), name.get(), item.get());
     });
     if (r < 0) return nullptr;

@@ -315,11 +315,10 @@ def test_links_back_into_a_folder_being_loaded_end_the_walk(tmp_path):
 
 def test_load_follows_the_listing_order_and_later_entries_win(tmp_path, rebind):
     p = tmp_path / "t"
-    write(str(p / "a.d7ori"), b"[]")
     write(str(p / "a.x.d7ori"), b'[{"name": "n", "description": {"default": ""}, "attributes": {}}]')
     os.makedirs(p / "a")
     write(str(p / "z.d7ori"), b"[]")
-    order = ["z.d7ori", "a", "a.d7ori", "a.x.d7ori"]
+    order = ["z.d7ori", "a", "a.x.d7ori"]
     rebind("_os", Recorder(os, "os", [], listdir=lambda path: list(order)))
     loaded = ParameterDirectory.load(str(p))
     assert list(loaded.names()) == ["z", "a"]
@@ -327,6 +326,12 @@ def test_load_follows_the_listing_order_and_later_entries_win(tmp_path, rebind):
     order.reverse()
     loaded = ParameterDirectory.load(str(p))
     assert list(loaded.names()) == ["a", "z"] and isinstance(loaded["a"], ParameterDirectory)
+    # Two book files of one book name: either would be dropped, so neither is.
+    write(str(p / "a.d7ori"), b"[]")
+    order[:] = ["a.d7ori", "a", "a.x.d7ori"]
+    with pytest.raises(ValueError) as e:
+        ParameterDirectory.load(str(p))
+    assert str(e.value) == f"The book files 'a.d7ori' and 'a.x.d7ori' of the folder {str(p)!r} both load as the book 'a'"
 
 
 def test_load_stores_the_routed_name_as_an_item(tmp_path):
