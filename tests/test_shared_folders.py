@@ -2,6 +2,7 @@
 swaps links, reads what it can; and saves where fallocate is missing or killed saves left files."""
 import errno
 import os
+import pathlib
 import pwd
 import re
 import shutil
@@ -65,9 +66,33 @@ def mkdir(path, owner, mode=0o755):
     return path
 
 
+FLIPPER = r"""
+#define _GNU_SOURCE
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <linux/fs.h>
+/* As soon as the saver opens mine/book.d7ori, having looked at it, swaps the links `private` (to mine)
+   and `spare` (to the real folder) for a while. */
+int main(int argc, char **argv) {
+    char buf[4096];
+    int in = inotify_init();
+    if (argc < 2 || chdir(argv[1]) || inotify_add_watch(in, "mine", IN_OPEN) < 0) return 1;
+    for (;;) {
+        if (read(in, buf, sizeof buf) <= 0) continue;
+        syscall(SYS_renameat2, AT_FDCWD, "private", AT_FDCWD, "spare", RENAME_EXCHANGE);
+        usleep(3000);
+        syscall(SYS_renameat2, AT_FDCWD, "private", AT_FDCWD, "spare", RENAME_EXCHANGE);
+    }
+}
+"""
+
+
 def test_a_swapped_folder_link_never_hands_a_private_file_over(other, base):
-    """The other user flips the link `shared/private` between its own folder and root's while root saves
+    """The other user swaps the link `shared/private` from its own folder to root's while root saves
     through it: root's private file must keep its owner and mode, whichever folder each save reached."""
+    flipper = compile_c(pathlib.Path(base), "flipper", FLIPPER)  # where the other user may run it
     real = os.path.join(base, "real")
     os.mkdir(real, 0o700)
     shared = mkdir(os.path.join(base, "shared"), other)
@@ -79,20 +104,12 @@ def test_a_swapped_folder_link_never_hands_a_private_file_over(other, base):
         os.chmod(path, mode)
     link = os.path.join(shared, "private")
     os.symlink("mine", link)
-
-    def flip():
-        while True:
-            for dest in ("mine", real):
-                try:
-                    os.symlink(dest, link + ".new")
-                    os.rename(link + ".new", link)
-                except OSError:
-                    pass
-
-    flipper = as_user(other, flip)
+    os.symlink(real, os.path.join(shared, "spare"))
+    pid = as_user(other, lambda: os.execv(flipper, [flipper, shared]))
     book, outcomes = ParameterBook(values={"secret": "root only"}), set()
     try:
-        for _ in range(2000):
+        time.sleep(0.2)
+        for _ in range(300):
             try:
                 book.save(os.path.join(link, "book.d7ori"))
                 outcomes.add("saved")
@@ -101,7 +118,7 @@ def test_a_swapped_folder_link_never_hands_a_private_file_over(other, base):
             st = os.stat(victim)
             assert (st.st_uid, stat.S_IMODE(st.st_mode)) == (0, 0o600)
     finally:
-        stop(flipper)
+        stop(pid)
     assert "saved" in outcomes
     assert outcomes <= {"saved", f"[Errno {errno.EBUSY}] The file was replaced by another during the save; "
                                  f"it was left as it is: '{os.path.join(link, 'book.d7ori')}'"}
