@@ -148,8 +148,9 @@ PyObject* book_get_or_set_parameter_value(PyObject* const* args, PyObject*) {
 // ---------------------------------------------------------------------------
 // The book text.
 // ---------------------------------------------------------------------------
-// json.dumps(forms, indent=4, ensure_ascii=False), natively where it can.
-Ref text_of_forms(PyObject* forms, bool utf8) {
+// json.dumps(forms, indent=4, ensure_ascii=False), natively where it can;
+// `book` is the book whose text it is.
+Ref text_of_forms(PyObject* book, PyObject* forms, bool utf8) {
     Ref json = global(N->_json);
     if (!json) return {};
     PyObject* out = nullptr;
@@ -167,7 +168,14 @@ Ref text_of_forms(PyObject* forms, bool utf8) {
     Ref four = Ref::steal(PyLong_FromLong(4));
     if (!four) return {};
     PyObject* call_args[] = {forms, four.get(), Py_False};
-    return Ref::steal(PyObject_Vectorcall(dumps.get(), call_args, 1, st().kw_dumps));
+    Ref text = Ref::steal(PyObject_Vectorcall(dumps.get(), call_args, 1, st().kw_dumps));
+    // In place of str(): what is not a str fails here, as str() would, before
+    // any later step of a save (the native text above is bytes).
+    if (utf8 && text && !PyUnicode_Check(text.get())) {
+        compat::str_result_error(book, text.get());
+        return {};
+    }
+    return text;
 }
 
 // The note of a TypeError from the text: the first value of the forms, in
@@ -259,7 +267,7 @@ Ref make_book_text(PyObject* self, bool utf8 = false) {
         Ref form = call_method(N->to_dict, parameter.get(), rest);
         if (!form || PyList_Append(forms.get(), form.get()) < 0) return {};
     }
-    Ref text = text_of_forms(forms.get(), utf8);
+    Ref text = text_of_forms(self, forms.get(), utf8);
     if (!text && PyErr_ExceptionMatches(PyExc_TypeError)) note_error([&] { return unsavable_value(forms.get()); });
     return text;
 }

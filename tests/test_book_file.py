@@ -324,6 +324,30 @@ def test_save_goes_through_the_path_and_os_names_in_order(in_tmp, monkeypatch):
     assert (in_tmp / "z.d7ori").read_text() == "T"
 
 
+@pytest.mark.parametrize("text", [b"[]", None])
+def test_a_text_that_is_not_a_str_fails_before_the_extension_step(in_tmp, monkeypatch, text):
+    log = []
+
+    class Truth:
+        def __bool__(self):
+            log.append("truth")
+            return True
+
+    class Other(ParameterBook):
+        ExtName = property(lambda s: log.append("ext"))
+
+    monkeypatch.setattr(mod, "_json", types.SimpleNamespace(dumps=lambda *a, **k: text))
+    book = ParameterBook(values={"a": 1})
+    tree = ParameterDirectory({"b": book})
+    message = rf"^__str__ returned non-string \(type {type(text).__name__}\)$"
+    with pytest.raises(TypeError, match=message):
+        tree.save("t")
+    monkeypatch.setattr(mod, "ParameterBook", Other)
+    with pytest.raises(TypeError, match=message):
+        book.save("x", Truth())
+    assert log == [] and files(in_tmp) == []
+
+
 def test_save_uses_the_open_captured_at_import(in_tmp, monkeypatch):
     def refuse(*a, **k):
         raise AssertionError("the current builtins.open must not be used")
