@@ -135,10 +135,11 @@ R7U_COLD Ref refused_item(const char* format, PyObject* name, PyObject* item);
 template <MappedClass& C>
 struct MappedBodies {
     static PyObject* clone(PyObject* const* args, PyObject*) {
-        Ref map = mapped_map(args[0], C);
-        if (!map) return nullptr;
+        // `Cls(self.__map)`: the class's name first, then its argument.
         Ref cls = global(name_of(C.global_name));
         if (!cls) return nullptr;
+        Ref map = mapped_map(args[0], C);
+        if (!map) return nullptr;
         return PyObject_CallOneArg(cls.get(), map.get());
     }
 

@@ -152,12 +152,12 @@ Ref merge_keywords(PyObject* cls, PyObject* attributes) {
     return kwargs;
 }
 
-// cls(description, **attributes). None is refused with the message the
-// dictionary form has always given; from_dict converts any other non-dict
-// with dict() first, clone unpacks it as a call does.
+// cls(description, **attributes). from_dict refuses None with the message
+// the dictionary form has always given and converts any other non-dict with
+// dict() first; clone unpacks anything as a call does, None included.
 Ref call_with_maps(PyObject* cls, PyObject* description, PyObject* attributes, bool through_dict) {
     Ref kwargs;
-    if (attributes == Py_None) {
+    if (through_dict && attributes == Py_None) {
         PyErr_SetString(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
         return {};
     }

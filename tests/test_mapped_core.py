@@ -447,3 +447,12 @@ print(json.dumps(res))
         "ParameterDirectory": "'ParameterDirectory' object has no attribute '12345'"}
     assert {k for k, v in out.items() if v == "RecursionError"} >= {
         f"{c}.{op}" for c in ("Parameter", "ParameterBook", "ParameterDirectory") for op in ("items", "clear")}
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_clone_looks_up_the_class_name_before_the_map(cls, namespace):
+    """`Cls(self.__map)`: with both the module-level name and the map gone, the name fails first."""
+    obj = object.__new__(cls)
+    del namespace[cls.__name__]
+    with pytest.raises(NameError, match=f"^name '{cls.__name__}' is not defined$"):
+        obj.clone()

@@ -341,7 +341,7 @@ def test_clone_with_a_replaced_attribute_map():
     p = P("d")
     # Unpacked as `Parameter(description, **map)` unpacks it.
     p._Parameter__attributes = None
-    with pytest.raises(TypeError, match="^argument after \\*\\* must be a mapping, not NoneType$"):
+    with pytest.raises(TypeError, match="^r7u_razarozu.Parameter\\(\\) argument after \\*\\* must be a mapping, not NoneType$"):
         p.clone()
     # A list or an int gets the interpreter's own words: test_mapped_core.py.
 

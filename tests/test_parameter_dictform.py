@@ -295,7 +295,7 @@ def test_assertion_checks_are_skipped_under_optimisation():
         "fd_attr_int": ["TypeError", ["'int' object is not iterable"]],
         "fd_attr_int_key": ["TypeError", ["keywords must be strings"]],
         "fd_attr_pairs_key": ["TypeError", ["keywords must be strings"]],
-        "clone_attr_none": ["TypeError", ["argument after ** must be a mapping, not NoneType"]],
+        "clone_attr_none": ["TypeError", ["r7u_razarozu.Parameter() argument after ** must be a mapping, not NoneType"]],
         "clone_no_default": ["ok", [{"en": "e"}, {}]],
         "ctor_dict_truth": ["ValueError", ["no truth"]],
     }
