@@ -190,7 +190,17 @@ Ref backup_books(PyObject* directory, PyObject* kept) {
             move = !taken;
         }
         if (!move) return kept ? PyList_Append(kept, path.get()) : 0;
-        if (!fs_call(N->_os, N->rename, path.get(), backup.get())) return -1;
+        if (!fs_call(N->_os, N->rename, path.get(), backup.get())) {
+            if (PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+            // An interrupt (Ctrl-C) may come once the rename is done: then it
+            // is undone at once.
+            PendingError pending;
+            if (fs_test(N->exists, path.get()) == 0 && fs_test(N->exists, backup.get()) > 0) {
+                restore(backup.get(), path.get());
+            }
+            PyErr_Clear();
+            return -1;
+        }
         if (PyList_Append(origins.get(), path.get()) < 0 || PyList_Append(made.get(), backup.get()) < 0) {
             // Moved but not recorded: put this one back at once.
             PendingError pending;
@@ -850,12 +860,18 @@ int save_items(const Folder& folder, FolderSave& fs) {
 int remove_backups(PyObject* backups) {
     PyObject* first = nullptr;
     int r = walk_iterable(backups, [&](PyObject* backup) -> int {
-        if (!fs_call(N->_os, N->remove, backup)) {
+        // An interrupt (Ctrl-C) rather than a failure is tried once more: a
+        // backup left behind would keep its book file from being removed
+        // once the book is gone, and so bring the book back.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (fs_call(N->_os, N->remove, backup)) return 0;
+            const bool interrupted = !PyErr_ExceptionMatches(PyExc_Exception);
             if (first) {
                 PyErr_Clear();
             } else {
                 first = PyErr_GetRaisedException();
             }
+            if (!interrupted) return 0;
         }
         return 0;
     });

@@ -7,6 +7,7 @@ import shutil
 import signal
 import stat
 import subprocess
+import sys
 import tempfile
 import time
 import types
@@ -531,3 +532,46 @@ def test_files_shaped_like_temporary_files_stay(tmp_path):
     os.mkdir(folder / ".b.d7ori.UvWxYz0123456789.tmp")
     tree.save(str(folder))
     assert sorted(os.listdir(folder)) == sorted(["a.d7ori", ".b.d7ori.UvWxYz0123456789.tmp"] + names)
+
+
+INTERRUPTED_SAVER = """
+import os, signal, sys, types
+import r7u_razarozu as m
+# Python wrappers of the file calls: the backup protocol runs, and Ctrl-C lands between its steps.
+m._os = types.SimpleNamespace(**{n: (lambda f: lambda *a: f(*a))(getattr(os, n))
+                                 for n in ("listdir", "makedirs", "rename", "remove")})
+folder = sys.argv[1]
+trees = [m.ParameterDirectory({n: m.ParameterBook(values={"v": n}) for n in names})
+         for names in (["a", "b", "c"], ["a"])]
+block = lambda how: signal.pthread_sigmask(how, [signal.SIGINT])  # Ctrl-C only lands inside a save
+block(signal.SIG_BLOCK)
+print("ready", flush=True)
+for i in range(10 ** 9):
+    try:
+        block(signal.SIG_UNBLOCK)
+        trees[i % 2].save(folder)
+        block(signal.SIG_BLOCK)
+    except KeyboardInterrupt:
+        block(signal.SIG_BLOCK)
+        print(sorted(n for n in os.listdir(folder) if n.endswith("-")), flush=True)
+"""
+
+
+def test_ctrl_c_during_the_backup_protocol_leaves_no_backup(tmp_path):
+    """Each interrupt ends a save part-way; its clean-up still runs, so no backup stays to keep the file of
+    a book deleted later."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [os.path.dirname(os.path.abspath(mod.__file__))] + os.environ.get("PYTHONPATH", "").split(os.pathsep)))
+    saver = subprocess.Popen([sys.executable, "-c", INTERRUPTED_SAVER, str(tmp_path / "t")], env=env,
+                             stdout=subprocess.PIPE, text=True)
+    rng, reports = random.Random(5), []
+    try:
+        assert saver.stdout.readline() == "ready\n"
+        for _ in range(80):
+            time.sleep(rng.uniform(0, 0.004))
+            saver.send_signal(signal.SIGINT)
+            reports.append(saver.stdout.readline())
+    finally:
+        saver.kill()
+        saver.wait()
+    assert len(reports) == 80 and set(reports) == {"[]\n"}
