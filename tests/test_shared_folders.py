@@ -1,8 +1,8 @@
 """Saves into folders that another user may write: a second user (made with useradd) races the saver,
 swaps links, reads what it can; and saves where fallocate is missing or killed saves left files."""
 import errno
+import fcntl
 import os
-import pathlib
 import pwd
 import re
 import shutil
@@ -25,7 +25,6 @@ TEMP_NAME = r"^\..*\.[A-Za-z0-9]{16}\.tmp$"
 
 @pytest.fixture(scope="module")
 def other():
-    """The second user."""
     subprocess.run(["useradd", "--system", "--no-create-home", "r7u-other"], capture_output=True)
     try:
         return pwd.getpwnam("r7u-other")
@@ -45,11 +44,8 @@ def as_user(user, loop):
     """A process of `user` that runs loop() until killed."""
     pid = os.fork()
     if pid == 0:  # pragma: no cover - child
-        os.setgroups([])
-        os.setgid(user.pw_gid)
-        os.setuid(user.pw_uid)
         try:
-            loop()
+            os.setgroups([]), os.setgid(user.pw_gid), os.setuid(user.pw_uid), loop()
         finally:
             os._exit(0)
     return pid
@@ -66,33 +62,59 @@ def mkdir(path, owner, mode=0o755):
     return path
 
 
-FLIPPER = r"""
+HELPERS = r"""
 #define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/fs.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#include <linux/fs.h>
-/* As soon as the saver opens mine/book.d7ori, having looked at it, swaps the links `private` (to mine)
-   and `spare` (to the real folder) for a while. */
+#if defined(SLOW_FCHOWN) /* each change of owner takes a round trip, as on a network file system */
+int fchown(int fd, uid_t u, gid_t g) { usleep(2000); return ((int (*)(int, uid_t, gid_t))dlsym(RTLD_NEXT, "fchown"))(fd, u, g); }
+#elif defined(NO_FALLOCATE) /* runs argv[1:] with fallocate() answering EOPNOTSUPP, as on NFSv3, 9p or FUSE */
+int main(int argc, char **argv) {
+    struct sock_filter f[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+                              BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fallocate, 0, 1),
+                              BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+                              BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+    struct sock_fprog prog = {4, f};
+    if (argc < 2 || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog)) return 126;
+    return execvp(argv[1], argv + 1);
+}
+#else /* once the saver opens mine/book.d7ori, having looked at it, swaps the links private and spare for a while */
 int main(int argc, char **argv) {
     char buf[4096];
     int in = inotify_init();
     if (argc < 2 || chdir(argv[1]) || inotify_add_watch(in, "mine", IN_OPEN) < 0) return 1;
-    for (;;) {
-        if (read(in, buf, sizeof buf) <= 0) continue;
-        syscall(SYS_renameat2, AT_FDCWD, "private", AT_FDCWD, "spare", RENAME_EXCHANGE);
-        usleep(3000);
-        syscall(SYS_renameat2, AT_FDCWD, "private", AT_FDCWD, "spare", RENAME_EXCHANGE);
-    }
+    for (;;)
+        for (int i = 0; read(in, buf, sizeof buf) > 0 && i < 2; ++i, usleep(3000))
+            syscall(SYS_renameat2, AT_FDCWD, "private", AT_FDCWD, "spare", RENAME_EXCHANGE);
 }
+#endif
 """
+
+
+def compile_c(folder, name, *flags):
+    """One of the HELPERS, built into `folder`."""
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if not cc:
+        pytest.skip("no C compiler")
+    with open(os.path.join(folder, "helpers.c"), "w") as f:
+        f.write(HELPERS)
+    subprocess.run([cc, *flags, "-o", os.path.join(folder, name), os.path.join(folder, "helpers.c")], check=True)
+    return os.path.join(folder, name)
 
 
 def test_a_swapped_folder_link_never_hands_a_private_file_over(other, base):
     """The other user swaps the link `shared/private` from its own folder to root's while root saves
     through it: root's private file must keep its owner and mode, whichever folder each save reached."""
-    flipper = compile_c(pathlib.Path(base), "flipper", FLIPPER)  # where the other user may run it
+    flipper = compile_c(base, "flipper")  # where the other user may run it
     real = os.path.join(base, "real")
     os.mkdir(real, 0o700)
     shared = mkdir(os.path.join(base, "shared"), other)
@@ -146,29 +168,6 @@ def test_book_file_links_follow_the_protected_links_rule(other, base, link_owner
     assert sorted(os.listdir(folder)) == ["b.d7ori"]
 
 
-SLOW_FCHOWN = r"""
-#define _GNU_SOURCE
-#include <dlfcn.h>
-#include <unistd.h>
-/* Each change of owner takes a round trip, as on a network file system. */
-int fchown(int fd, uid_t uid, gid_t gid) {
-    static int (*real)(int, uid_t, gid_t);
-    if (!real) real = (int (*)(int, uid_t, gid_t))dlsym(RTLD_NEXT, "fchown");
-    usleep(2000);
-    return real(fd, uid, gid);
-}
-"""
-
-
-def compile_c(tmp_path, name, source, *flags):
-    cc = shutil.which("cc") or shutil.which("gcc")
-    if not cc:
-        pytest.skip("no C compiler")
-    (tmp_path / f"{name}.c").write_text(source)
-    subprocess.run([cc, *flags, "-o", str(tmp_path / name), str(tmp_path / f"{name}.c")], check=True)
-    return str(tmp_path / name)
-
-
 def test_another_user_never_reads_a_private_books_new_text(other, base, tmp_path):
     path = os.path.join(base, "b.d7ori")
     ParameterBook().save(path)
@@ -192,7 +191,7 @@ def test_another_user_never_reads_a_private_books_new_text(other, base, tmp_path
 
     env = _child_env()
     env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"),
-                                               compile_c(tmp_path, "slow.so", SLOW_FCHOWN, "-shared", "-fPIC")]))
+                                               compile_c(tmp_path, "slow.so", "-DSLOW_FCHOWN", "-shared", "-fPIC")]))
     code = "import sys\nfrom r7u_razarozu import ParameterBook as B\n" \
            "for i in range(150): B(values={'v': f'SECRET {i}'}).save(sys.argv[1])"
     poller = as_user(other, poll)
@@ -203,33 +202,8 @@ def test_another_user_never_reads_a_private_books_new_text(other, base, tmp_path
     assert os.listdir(found) == [] and stat.S_IMODE(os.stat(path).st_mode) == 0o600
 
 
-LAUNCHER = r"""
-#include <errno.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <stddef.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-/* Runs argv[1:] with fallocate() answering EOPNOTSUPP, as on NFSv3, 9p or FUSE. */
-int main(int argc, char **argv) {
-    struct sock_filter f[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fallocate, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    struct sock_fprog prog = {sizeof f / sizeof f[0], f};
-    if (argc < 2 || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog))
-        return 126;
-    execvp(argv[1], argv + 1);
-    return 127;
-}
-"""
-
-
 def test_in_place_saves_without_fallocate(base, tmp_path):
-    launcher = compile_c(tmp_path, "launcher", LAUNCHER)
+    launcher = compile_c(tmp_path, "launcher", "-DNO_FALLOCATE")
     tiny = os.path.join(base, "tiny")
     os.mkdir(tiny)
     if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "r7u-tiny", tiny]).returncode:
@@ -263,6 +237,17 @@ def test_in_place_saves_without_fallocate(base, tmp_path):
     assert r.stdout.split() == [str(size[0]), "True", "ENOSPC", str(size[1]), "False"]
 
 
+def locked(name):
+    fd = os.open(name, os.O_RDONLY)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return False  # stopped between making it and locking it
+    except BlockingIOError:
+        return True
+    finally:
+        os.close(fd)
+
+
 def test_a_save_clears_only_unlocked_temporary_files_of_its_own_kind(tmp_path):
     """A saver stopped mid-save holds its temporary file: it stays; killed, the next save clears it.
     Files of the same shape that no save made stay always."""
@@ -276,13 +261,13 @@ def test_a_save_clears_only_unlocked_temporary_files_of_its_own_kind(tmp_path):
         for _ in range(500):
             time.sleep(0.01)
             saver.send_signal(signal.SIGSTOP)
-            temps = [n for n in os.listdir(tmp_path) if re.match(TEMP_NAME, n) and n not in lookalikes]
-            if temps and (tmp_path / "a.d7ori").exists():
+            temps = [tmp_path / n for n in os.listdir(tmp_path) if re.match(TEMP_NAME, n) and n not in lookalikes]
+            if temps and (tmp_path / "a.d7ori").exists() and all(map(locked, temps)):
                 break
             saver.send_signal(signal.SIGCONT)
         assert temps, "never stopped a save with its temporary file"
         ParameterBook().save(str(tmp_path / "b"))
-        assert set(os.listdir(tmp_path)) == {"a.d7ori", "b.d7ori", *temps, *lookalikes}
+        assert set(os.listdir(tmp_path)) == {"a.d7ori", "b.d7ori", *(t.name for t in temps), *lookalikes}
     finally:
         saver.kill()
         saver.wait()

@@ -13,7 +13,7 @@ import time
 import types
 
 import pytest
-from childrun import run_json
+from childrun import _child_env, run_json
 
 import r7u_razarozu as mod
 from r7u_razarozu import Parameter, ParameterBook, ParameterDirectory
@@ -560,9 +560,7 @@ for i in range(10 ** 9):
 def test_ctrl_c_during_the_backup_protocol_leaves_no_backup(tmp_path):
     """Each interrupt ends a save part-way; its clean-up still runs, so no backup stays to keep the file of
     a book deleted later."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [os.path.dirname(os.path.abspath(mod.__file__))] + os.environ.get("PYTHONPATH", "").split(os.pathsep)))
-    saver = subprocess.Popen([sys.executable, "-c", INTERRUPTED_SAVER, str(tmp_path / "t")], env=env,
+    saver = subprocess.Popen([sys.executable, "-c", INTERRUPTED_SAVER, str(tmp_path / "t")], env=_child_env(),
                              stdout=subprocess.PIPE, text=True)
     rng, reports = random.Random(5), []
     try:
