@@ -687,6 +687,7 @@ int written_by_this_save(const Folder& folder, PyObject* entry, PyObject* path) 
 // Removes the file `entry` of the folder at `folder` (its full name is
 // `path`), through a handle of the folder; one already gone is no error.
 int remove_entry(PyObject* folder, PyObject* entry, PyObject* path) {
+    if (PySys_Audit("os.remove", "Oi", path, -1) < 0) return -1;  // as os.remove(path) tells it
     Ref dir = Ref::steal(compat::platform_path_bytes(folder));
     Ref name = dir ? Ref::steal(compat::platform_path_bytes(entry)) : Ref();
     if (!name) return -1;

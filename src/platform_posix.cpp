@@ -325,7 +325,7 @@ struct Replacement::State {
     std::string base;       // the target's name in the folder
     std::string temp;       // the temporary file's name, while it exists
     Fd probe;               // the existing target, opened for writing
-    Fd file;                // the temporary file, locked; or the in-place target
+    Fd file;                // the temporary file, locked while it lives
     struct stat seen {};    // the existing target as first seen
     bool existing = false;
     bool in_place = false;  // write() writes `probe` or a stream in place
