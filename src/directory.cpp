@@ -453,18 +453,43 @@ int check_collisions(const Folder& folder, const TreeRules& rules) {
     return 0;
 }
 
+// `path` as the platform layer takes it; false (an exception set) when it
+// cannot be converted.
+struct NativePath {
+    Ref bytes;
+    const platform::PathChar* data = nullptr;
+    size_t size = 0;
+    explicit NativePath(PyObject* path) : bytes(Ref::steal(compat::platform_path_bytes(path))) {
+        if (!bytes) return;
+        data = reinterpret_cast<const platform::PathChar*>(PyBytes_AS_STRING(bytes.get()));
+        size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())) / sizeof(platform::PathChar);
+    }
+    explicit operator bool() const { return data != nullptr; }
+};
+
+// Runs `step`, a platform call that answers an errno value, without the
+// GIL; an error is raised naming `path`. 0 or -1.
+template <class F>
+int platform_step(PyObject* path, F&& step) {
+    int err;
+    Py_BEGIN_ALLOW_THREADS
+    err = step();
+    Py_END_ALLOW_THREADS
+    if (!err) return 0;
+    errno_error(err, path);
+    return -1;
+}
+
 long folder_name_max(PyObject* path) {
-    Ref bytes = Ref::steal(compat::platform_path_bytes(path));
-    if (!bytes) {
+    NativePath p(path);
+    if (!p) {
         PyErr_Clear();
         return -1;
     }
-    const auto* raw = reinterpret_cast<const platform::PathChar*>(PyBytes_AS_STRING(bytes.get()));
-    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())) / sizeof(platform::PathChar);
-    if (std::find(raw, raw + size, platform::PathChar{}) != raw + size) return -1;
+    if (std::find(p.data, p.data + p.size, platform::PathChar{}) != p.data + p.size) return -1;
     long limit;
     Py_BEGIN_ALLOW_THREADS
-    limit = platform::max_name_length(raw, size);
+    limit = platform::max_name_length(p.data, p.size);
     Py_END_ALLOW_THREADS
     return limit;
 }
@@ -633,32 +658,14 @@ int make_texts(Folder& folder) {
 }
 
 int sync_folder_of(PyObject* path) {
-    Ref bytes = Ref::steal(compat::platform_path_bytes(path));
-    if (!bytes) return -1;
-    int err;
-    const auto* raw = reinterpret_cast<const platform::PathChar*>(PyBytes_AS_STRING(bytes.get()));
-    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())) / sizeof(platform::PathChar);
-    Py_BEGIN_ALLOW_THREADS
-    err = platform::sync_folder(raw, size);
-    Py_END_ALLOW_THREADS
-    if (!err) return 0;
-    errno_error(err, path);
-    return -1;
+    NativePath p(path);
+    return p ? platform_step(path, [&] { return platform::sync_folder(p.data, p.size); }) : -1;
 }
 
 // What killed saves left in the folder at `path`.
 int clear_stale_temps_of(PyObject* path) {
-    Ref bytes = Ref::steal(compat::platform_path_bytes(path));
-    if (!bytes) return -1;
-    int err;
-    const auto* raw = reinterpret_cast<const platform::PathChar*>(PyBytes_AS_STRING(bytes.get()));
-    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())) / sizeof(platform::PathChar);
-    Py_BEGIN_ALLOW_THREADS
-    err = platform::clear_stale_temps(raw, size);
-    Py_END_ALLOW_THREADS
-    if (!err) return 0;
-    errno_error(err, path);
-    return -1;
+    NativePath p(path);
+    return p ? platform_step(path, [&] { return platform::clear_stale_temps(p.data, p.size); }) : -1;
 }
 
 // 1 when the listed entry is the file a book of this save just wrote, under
@@ -688,20 +695,11 @@ int written_by_this_save(const Folder& folder, PyObject* entry, PyObject* path) 
 // `path`), through a handle of the folder; one already gone is no error.
 int remove_entry(PyObject* folder, PyObject* entry, PyObject* path) {
     if (PySys_Audit("os.remove", "Oi", path, -1) < 0) return -1;  // as os.remove(path) tells it
-    Ref dir = Ref::steal(compat::platform_path_bytes(folder));
-    Ref name = dir ? Ref::steal(compat::platform_path_bytes(entry)) : Ref();
+    NativePath dir(folder);
+    if (!dir) return -1;
+    NativePath name(entry);
     if (!name) return -1;
-    const auto* d = reinterpret_cast<const platform::PathChar*>(PyBytes_AS_STRING(dir.get()));
-    const auto* n = reinterpret_cast<const platform::PathChar*>(PyBytes_AS_STRING(name.get()));
-    const size_t dn = static_cast<size_t>(PyBytes_GET_SIZE(dir.get())) / sizeof(platform::PathChar);
-    const size_t nn = static_cast<size_t>(PyBytes_GET_SIZE(name.get())) / sizeof(platform::PathChar);
-    int err;
-    Py_BEGIN_ALLOW_THREADS
-    err = platform::remove_file(d, dn, n, nn);
-    Py_END_ALLOW_THREADS
-    if (!err) return 0;
-    errno_error(err, path);
-    return -1;
+    return platform_step(path, [&] { return platform::remove_file(dir.data, dir.size, name.data, name.size); });
 }
 
 int remove_stale_books(const Folder& folder, PyObject* listing, PyObject* sep) {
