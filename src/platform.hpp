@@ -49,8 +49,8 @@ enum class FolderSync { Now, Later };
 // ends, written with the platform's line end as a text-mode write would.
 // A save's temporary files are locked while they live; leftovers of the
 // same file from a killed save are removed.
-WriteResult replace_file(const PathChar* path, std::size_t path_size, const char* data, std::size_t size,
-                         FolderSync folder_sync = FolderSync::Now) noexcept;
+inline WriteResult replace_file(const PathChar* path, std::size_t path_size, const char* data, std::size_t size,
+                                FolderSync folder_sync = FolderSync::Now) noexcept;
 
 // replace_file in its steps, for a caller that writes many files and
 // flushes them together: prepare each, write each, sync each, commit each,
@@ -77,6 +77,16 @@ public:
 private:
     State* s_ = nullptr;
 };
+
+inline WriteResult replace_file(const PathChar* path, std::size_t path_size, const char* data, std::size_t size,
+                                FolderSync folder_sync) noexcept {
+    Replacement r;
+    WriteResult w = r.prepare(path, path_size);
+    if (w.outcome == Outcome::Done) w = r.write(data, size);
+    if (w.outcome == Outcome::Done) w = r.sync();
+    if (w.outcome == Outcome::Done) w = r.commit(folder_sync);
+    return w;
+}
 
 // Removes the temporary files of killed saves from the folder at `path`:
 // only names a save makes, only while no save holds them. 0, or an errno

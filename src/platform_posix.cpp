@@ -517,16 +517,6 @@ WriteResult Replacement::commit(FolderSync folder_sync) noexcept {
     return done();
 }
 
-WriteResult replace_file(const PathChar* path, std::size_t path_size, const char* data, std::size_t size,
-                         FolderSync folder_sync) noexcept {
-    Replacement r;
-    WriteResult w = r.prepare(path, path_size);
-    if (w.outcome == Outcome::Done) w = r.write(data, size);
-    if (w.outcome == Outcome::Done) w = r.sync();
-    if (w.outcome == Outcome::Done) w = r.commit(folder_sync);
-    return w;
-}
-
 int sync_folder(const PathChar* path, std::size_t path_size) noexcept {
     try {
         Fd dirfd(openat(AT_FDCWD, std::string(path, path_size).c_str(), kFolderFlags));

@@ -379,7 +379,7 @@ WriteResult Replacement::sync() noexcept {
     return failed(errno_of(code));
 }
 
-WriteResult Replacement::commit(FolderSync /*folder_sync*/) noexcept {
+WriteResult Replacement::commit(FolderSync folder_sync) noexcept {
     State& s = *s_;
     // What holds the name now must be what was seen, or a file with the
     // same access rules (another save of the same file): nothing else is
@@ -403,6 +403,9 @@ WriteResult Replacement::commit(FolderSync /*folder_sync*/) noexcept {
     // through, so there is no folder flush to put off.
     if (MoveFileExW(s.temp.c_str(), s.target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         s.temp.clear();
+        // A book's own save clears what killed saves left; a tree save does
+        // that once per folder.
+        if (folder_sync == FolderSync::Now) clear_stale_temps(s.folder.data(), s.folder.size());
         return done();
     }
     DWORD code = GetLastError();
@@ -410,23 +413,6 @@ WriteResult Replacement::commit(FolderSync /*folder_sync*/) noexcept {
     // Held open by another program without delete sharing.
     if (is_sharing_error(code) || (s.existing && code == ERROR_ACCESS_DENIED)) return failed(EACCES);
     return is_hard_error(code) ? failed(errno_of(code)) : in_place();
-}
-
-WriteResult replace_file(const PathChar* path, std::size_t path_size, const char* data, std::size_t size,
-                         FolderSync folder_sync) noexcept {
-    Replacement r;
-    WriteResult w = r.prepare(path, path_size);
-    if (w.outcome == Outcome::Done) w = r.write(data, size);
-    if (w.outcome == Outcome::Done) w = r.sync();
-    if (w.outcome == Outcome::Done) w = r.commit(folder_sync);
-    if (w.outcome == Outcome::Done && folder_sync == FolderSync::Now) {
-        try {
-            std::size_t cut = std::wstring(path, path_size).find_last_of(L"\\/");
-            clear_stale_temps(path, cut == std::wstring::npos ? 0 : cut);
-        } catch (...) {
-        }
-    }
-    return w;
 }
 
 // The renames were written through; nothing is left to flush.
