@@ -573,3 +573,19 @@ def test_ctrl_c_during_the_backup_protocol_leaves_no_backup(tmp_path):
         saver.kill()
         saver.wait()
     assert len(reports) == 80 and set(reports) == {"[]\n"}
+
+
+def test_a_stale_book_file_removed_meanwhile_is_no_error(tmp_path):
+    out = run_json(f"""
+folder = {str(tmp_path)!r}
+D({{"a": B()}}).save(folder)
+B().save(os.path.join(folder, "old.d7ori"))
+def hook(event, args, done=[]):
+    if event == "os.remove" and str(args[0]).endswith("old.d7ori") and not done:
+        done.append(1)
+        os.unlink(args[0])  # another process gets there first
+sys.addaudithook(hook)
+D({{"a": B()}}).save(folder)
+print(json.dumps(sorted(os.listdir(folder))))
+""")
+    assert out == ["a.d7ori"]
