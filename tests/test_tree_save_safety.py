@@ -3,6 +3,7 @@ hostile names; and what each book file was (mode, owner, ACL, attributes, links)
 import errno
 import os
 import random
+import select
 import shutil
 import signal
 import stat
@@ -568,6 +569,8 @@ def test_ctrl_c_during_the_backup_protocol_leaves_no_backup(tmp_path):
         for _ in range(80):
             time.sleep(rng.uniform(0, 0.004))
             saver.send_signal(signal.SIGINT)
+            while not select.select([saver.stdout], [], [], 10)[0]:  # never wait for a lost interrupt
+                saver.send_signal(signal.SIGINT)
             reports.append(saver.stdout.readline())
     finally:
         saver.kill()
