@@ -349,9 +349,11 @@ namespace {
 
 // Finds the file that `path` names, following links only under the rule
 // that protected links follow, and opens what the steps need.
-WriteResult prepare_unguarded(Replacement::State& s, std::string path) {
-    s.dirfd.reset(open_folder(AT_FDCWD, path, &s.base));
-    if (s.dirfd.get() < 0) return failed(errno);
+// Looks at the name (following links under the rule) and opens an
+// existing file; Swapped when another save or user changed the name
+// between the look and the open, and the caller looks again.
+WriteResult look_and_open(Replacement::State& s) {
+    s.existing = false;
     for (int hops = 0;; ++hops) {
         if (s.base.empty() || s.base == "." || s.base == "..") return in_place();
         if (fstatat(s.dirfd.get(), s.base.c_str(), &s.seen, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -380,22 +382,31 @@ WriteResult prepare_unguarded(Replacement::State& s, std::string path) {
         if (next < 0) return failed(errno);
         s.dirfd.reset(next);
     }
-    if (s.existing) {
-        // The file opened is the file seen, else it was swapped meanwhile.
-        const bool regular = S_ISREG(s.seen.st_mode);
-        if (S_ISDIR(s.seen.st_mode)) return failed(EISDIR);
-        s.probe.reset(openat(s.dirfd.get(), s.base.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-        if (s.probe.get() < 0) return (errno == ELOOP || errno == ENOENT) ? swapped() : failed(errno);
-        struct stat now;
-        if (fstat(s.probe.get(), &now) != 0) return failed(errno);
-        if (!same_file(now, s.seen)) return swapped();
-        s.seen = now;
-        // Every other name of the file must see the new text too.
-        if (!regular || now.st_nlink != 1) {
-            s.in_place = true;
-            s.stream = !regular;
-            return done();
-        }
+    if (!s.existing) return done();
+    // The file opened must be the file seen.
+    if (S_ISDIR(s.seen.st_mode)) return failed(EISDIR);
+    s.probe.reset(openat(s.dirfd.get(), s.base.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (s.probe.get() < 0) return (errno == ELOOP || errno == ENOENT) ? swapped() : failed(errno);
+    struct stat now;
+    if (fstat(s.probe.get(), &now) != 0) return failed(errno);
+    if (!same_file(now, s.seen)) return swapped();
+    s.seen = now;
+    return done();
+}
+
+WriteResult prepare_unguarded(Replacement::State& s, std::string path) {
+    s.dirfd.reset(open_folder(AT_FDCWD, path, &s.base));
+    if (s.dirfd.get() < 0) return failed(errno);
+    // A name that keeps changing under the look (a tight loop of saves of
+    // the same file elsewhere, or someone swapping it on purpose) fails.
+    WriteResult looked = swapped();
+    for (int look = 0; look < 20 && looked.outcome == Outcome::Swapped; ++look) looked = look_and_open(s);
+    if (looked.outcome != Outcome::Done) return looked;
+    // Every other name of the file must see the new text too.
+    if (s.existing && (!S_ISREG(s.seen.st_mode) || s.seen.st_nlink != 1)) {
+        s.in_place = true;
+        s.stream = !S_ISREG(s.seen.st_mode);
+        return done();
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
         s.temp = temp_name(s.base);
