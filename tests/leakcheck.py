@@ -167,11 +167,25 @@ def _short(obj):
     return text if len(text) < 80 else text[:77] + "..."
 
 
+# From 3.13 the interpreter's attribute cache holds the names it looked up,
+# until another name with the same slot evicts them: a count taken with the
+# cache full would depend on the hash seed.
+_clear_caches = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
+
+
+def refcounts(*objs):
+    """The reference counts of objs, with cycles collected and the
+    interpreter's attribute cache emptied first."""
+    gc.collect()
+    _clear_caches()
+    return [sys.getrefcount(o) for o in objs]
+
+
 def assert_refcounts_settle(work, *watched, rounds=2000):
     """Runs work() once, then `rounds` more times: the reference counts of
     the watched objects must come back to what they were after the first."""
     work()
-    before = [sys.getrefcount(o) for o in watched]
+    before = refcounts(*watched)
     for _ in range(rounds):
         work()
-    assert [sys.getrefcount(o) for o in watched] == before
+    assert refcounts(*watched) == before

@@ -1,15 +1,14 @@
 """ParameterBook as a container: construction, copies, routing, value accessors and rename."""
 import collections
 import copy
-import gc
 import os
-import sys
 
 import pytest
 
 import r7u_razarozu as mod
 from childrun import python_output as run_python
 from helpers import assert_missing_reads_raise_key_error, key_error_args
+from leakcheck import refcounts
 from r7u_razarozu import Parameter, ParameterBook
 
 PRIVATE = "_ParameterBook__parameters"
@@ -624,9 +623,7 @@ def test_no_reference_leaks(tmp_path):
 
     for _ in range(3):
         exercise()
-    gc.collect()
-    before = sys.getrefcount(key), sys.getrefcount(val)
+    before = refcounts(key, val)
     for _ in range(200):
         exercise()
-    gc.collect()
-    assert (sys.getrefcount(key), sys.getrefcount(val)) == before
+    assert refcounts(key, val) == before

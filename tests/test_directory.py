@@ -1,7 +1,5 @@
 """ParameterDirectory as a container: construction, copies, routing, subscription, rename."""
-import gc
 import os
-import sys
 import textwrap
 
 import pytest
@@ -10,6 +8,7 @@ import r7u_razarozu as m
 from childrun import python as run_python
 from childrun import run as run_child
 from helpers import assert_missing_reads_raise_key_error, book, key_error_args
+from leakcheck import refcounts
 from r7u_razarozu import Parameter, ParameterBook, ParameterDirectory
 
 ROUTED = "_ParameterDirectory__parameters"
@@ -464,9 +463,7 @@ def test_no_reference_leaks_in_container_entry_points():
 
     for _ in range(50):
         calls()
-    gc.collect()
-    counts = [sys.getrefcount(x) for x in (sentinel_book, key, bad)]
+    counts = refcounts(sentinel_book, key, bad)
     for _ in range(500):
         calls()
-    gc.collect()
-    assert [sys.getrefcount(x) for x in (sentinel_book, key, bad)] == counts
+    assert refcounts(sentinel_book, key, bad) == counts

@@ -1,6 +1,5 @@
 """ParameterDirectory on disk: folder layout, backups, load, unsafe names and failed saves."""
 import errno
-import gc
 import os
 import subprocess
 import sys
@@ -9,6 +8,7 @@ import textwrap
 import pytest
 
 from helpers import book
+from leakcheck import refcounts
 from platforms import needs_fifos, needs_symlinks
 from platforms import on_disk as file_bytes
 from r7u_razarozu import ParameterBook, ParameterDirectory
@@ -965,9 +965,7 @@ def test_no_reference_leaks_in_disk_entry_points(tmp_path, rebind):
 
     for k in range(20):
         calls(k)
-    gc.collect()
-    counts = [sys.getrefcount(x) for x in (sentinel, path, tree, looping)]
+    counts = refcounts(sentinel, path, tree, looping)
     for k in range(60):
         calls(k)
-    gc.collect()
-    assert [sys.getrefcount(x) for x in (sentinel, path, tree, looping)] == counts
+    assert refcounts(sentinel, path, tree, looping) == counts

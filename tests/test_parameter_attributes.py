@@ -1,12 +1,12 @@
 import copy
 import inspect
 import pickle
-import sys
 
 import pytest
 
 import r7u_razarozu as mod
 from helpers import MyStr, assert_missing_reads_raise_key_error, doc, key_error_args, maps
+from leakcheck import refcounts
 
 P = mod.Parameter
 
@@ -781,7 +781,7 @@ def test_no_reference_is_leaked(monkeypatch):
         attempt(lambda: q.get(sentinel), KeyError)
 
     work()
-    before = sys.getrefcount(sentinel), sys.getrefcount(value)
+    before = refcounts(sentinel, value)
     for _ in range(1000):
         work()
-    assert (sys.getrefcount(sentinel), sys.getrefcount(value)) == before
+    assert refcounts(sentinel, value) == before

@@ -1,6 +1,5 @@
 import inspect
 import locale
-import sys
 import threading
 import warnings
 
@@ -9,6 +8,7 @@ import pytest
 import r7u_razarozu as mod
 from childrun import python
 from helpers import MyStr, doc
+from leakcheck import refcounts
 from platforms import needs_locale_variables
 
 P = mod.Parameter
@@ -305,10 +305,10 @@ def test_no_reference_is_leaked(fake_locale):
                 pass
 
     work()
-    before = sys.getrefcount(sentinel)
+    before = refcounts(sentinel)
     for _ in range(2000):
         work()
-    assert sys.getrefcount(sentinel) == before
+    assert refcounts(sentinel) == before
 
 
 
