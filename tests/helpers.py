@@ -1,8 +1,17 @@
 """Helpers shared by the test files: small builders and assertions that
 several classes' tests make alike."""
+import sys
+
 import pytest
 
 from r7u_razarozu import ParameterBook
+
+
+def not_a_mapping(callee, kind):
+    """The interpreter's words for `callee(**value)` when value is no mapping."""
+    if sys.version_info >= (3, 15):
+        return f"Value after ** must be a mapping, not {kind}"
+    return f"{callee}() argument after ** must be a mapping, not {kind}"
 
 
 class MyStr(str):

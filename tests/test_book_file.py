@@ -340,7 +340,7 @@ def test_a_text_that_is_not_a_str_fails_before_the_extension_step(in_tmp, monkey
     book = ParameterBook(values={"a": 1})
     tree = ParameterDirectory({"b": book})
     shown = type(text).__name__  # the host's own words for it, by version
-    message = rf"^(__str__ returned non-string \(type {shown}\)|ParameterBook\.__str__\(\) must return a str, not {shown})(\n|$)"
+    message = rf"^(__str__ returned non-string \(type {shown}\)|r7u_razarozu\.ParameterBook\.__str__\(\) must return a str, not {shown})(\n|$)"
     with pytest.raises(TypeError, match=message):
         tree.save("t")
     monkeypatch.setattr(mod, "ParameterBook", Other)
