@@ -412,34 +412,14 @@ R7U_COLD void swapped_error(PyObject* filename) {
     if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
-// Writes the encoded text to `filename`, crash-safe where the platform and
-// the target allow it, otherwise in place through the captured open. `text`
-// may be null (see write_in_place).
-int write_file(PyObject* filename, PyObject* text, PyObject* encoded, bool sync_now) {
-    Ref raw_path = Ref::steal(compat::platform_path_bytes(filename));
-    if (!raw_path) {
-        // The in-place open raises the host's own error for this name.
-        PyErr_Clear();
-        return write_in_place(filename, text, encoded);
-    }
-    const auto* raw = reinterpret_cast<const platform::PathChar*>(PyBytes_AS_STRING(raw_path.get()));
-    const size_t raw_size = static_cast<size_t>(PyBytes_GET_SIZE(raw_path.get())) / sizeof(platform::PathChar);
-    if (raw_size == 0 || std::find(raw, raw + raw_size, platform::PathChar{}) != raw + raw_size) {
-        return write_in_place(filename, text, encoded);
-    }
-    platform::WriteResult result{platform::Outcome::Failed, ENOMEM};
-    const char* data = PyBytes_AS_STRING(encoded);
-    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(encoded));
-    const auto when = sync_now ? platform::FolderSync::Now : platform::FolderSync::Later;
-    // `encoded` and `raw_path` stay referenced and immutable meanwhile.
-    Py_BEGIN_ALLOW_THREADS
-    result = platform::replace_file(raw, raw_size, data, size, when);
-    Py_END_ALLOW_THREADS
+// What a step of the platform's writer means here: 0 go on, 1 write in
+// place instead, -1 with its error raised (naming `filename`).
+int step_outcome(platform::WriteResult result, PyObject* filename) {
     switch (result.outcome) {
         case platform::Outcome::Done:
             return 0;
         case platform::Outcome::InPlace:
-            return write_in_place(filename, text, encoded);
+            return 1;
         case platform::Outcome::Failed:
             errno_error(result.err, filename);
             return -1;
@@ -448,6 +428,39 @@ int write_file(PyObject* filename, PyObject* text, PyObject* encoded, bool sync_
             return -1;
     }
     return -1;
+}
+
+// `filename` as the platform layer names files: false when it has no such
+// name (the in-place open then raises the host's own error for it).
+bool platform_name(PyObject* filename, Ref& raw, const platform::PathChar*& data, size_t& size) {
+    raw = Ref::steal(compat::platform_path_bytes(filename));
+    if (!raw) {
+        PyErr_Clear();
+        return false;
+    }
+    data = reinterpret_cast<const platform::PathChar*>(PyBytes_AS_STRING(raw.get()));
+    size = static_cast<size_t>(PyBytes_GET_SIZE(raw.get())) / sizeof(platform::PathChar);
+    return size != 0 && std::find(data, data + size, platform::PathChar{}) == data + size;
+}
+
+// Writes the encoded text to `filename`, crash-safe where the platform and
+// the target allow it, otherwise in place through the captured open. `text`
+// may be null (see write_in_place).
+int write_file(PyObject* filename, PyObject* text, PyObject* encoded, bool sync_now) {
+    Ref raw_path;
+    const platform::PathChar* raw = nullptr;
+    size_t raw_size = 0;
+    if (!platform_name(filename, raw_path, raw, raw_size)) return write_in_place(filename, text, encoded);
+    platform::WriteResult result{platform::Outcome::Failed, ENOMEM};
+    const char* data = PyBytes_AS_STRING(encoded);
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(encoded));
+    const auto when = sync_now ? platform::FolderSync::Now : platform::FolderSync::Later;
+    // `encoded` and `raw_path` stay referenced and immutable meanwhile.
+    Py_BEGIN_ALLOW_THREADS
+    result = platform::replace_file(raw, raw_size, data, size, when);
+    Py_END_ALLOW_THREADS
+    int r = step_outcome(result, filename);
+    return r > 0 ? write_in_place(filename, text, encoded) : r;
 }
 
 // 1 when `value` is None or holds it as a list item or dict value at any
@@ -947,6 +960,54 @@ int check_book_values(PyObject* book) { return check_values(book); }
 
 int write_book_file(PyObject* filename, PyObject* text, PyObject* encoded, bool sync_now) {
     return write_file(filename, text, encoded, sync_now);
+}
+
+int BookFileWrite::begin(PyObject* filename, PyObject* text, PyObject* encoded) {
+    pending_ = false;
+    const platform::PathChar* raw = nullptr;
+    size_t raw_size = 0;
+    if (!platform_name(filename, raw_path_, raw, raw_size)) return write_in_place(filename, text, encoded);
+    const char* data = PyBytes_AS_STRING(encoded);
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(encoded));
+    platform::WriteResult result{platform::Outcome::Failed, ENOMEM};
+    Py_BEGIN_ALLOW_THREADS
+    result = replacement_.prepare(raw, raw_size);
+    if (result.outcome == platform::Outcome::Done) result = replacement_.write(data, size);
+    Py_END_ALLOW_THREADS
+    int r = step_outcome(result, filename);
+    if (r > 0) return write_in_place(filename, text, encoded);
+    if (r < 0) return -1;
+    // Until its commit the text stays referenced, and so unchanged.
+    filename_ = Ref::borrow(filename);
+    encoded_ = Ref::borrow(encoded);
+    pending_ = true;
+    return 0;
+}
+
+int BookFileWrite::commit() {
+    if (!pending_) return 0;
+    pending_ = false;
+    platform::WriteResult result{platform::Outcome::Failed, ENOMEM};
+    Py_BEGIN_ALLOW_THREADS
+    result = replacement_.commit(platform::FolderSync::Later);
+    Py_END_ALLOW_THREADS
+    return step_outcome(result, filename_.get()) < 0 ? -1 : 0;
+}
+
+int sync_book_files(BookFileWrite* writes, size_t n) {
+    size_t failed = n;
+    platform::WriteResult result{platform::Outcome::Done, 0};
+    Py_BEGIN_ALLOW_THREADS
+    for (size_t i = 0; i < n && failed == n; ++i) {
+        if (!writes[i].pending_) continue;
+        result = writes[i].replacement_.sync();
+        if (result.outcome != platform::Outcome::Done) failed = i;
+    }
+    Py_END_ALLOW_THREADS
+    if (failed == n) return 0;
+    writes[failed].pending_ = false;
+    step_outcome(result, writes[failed].filename_.get());
+    return -1;
 }
 
 bool book_class_saves_natively(PyObject* cls) {

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -806,35 +807,99 @@ R7U_COLD Ref not_a_folder(PyObject* path) {
                      path);
 }
 
-int write_folder(const Folder& folder, PyObject* sep, bool top) {
-    RecursionGuard guard(" while saving a ParameterDirectory");
-    if (!guard.ok()) return -1;
-    PyObject* path = folder.path.get();
-    if (!folder.exists) {
-        if (!fs_call(N->_os, N->makedirs, path)) return -1;
-        if (top) {
-            // The new folder's own entry; below the top, each parent's
-            // flush at its end covers its new sub-folders.
-            Ref parent = fs_call(N->_path, N->dirname, path);
-            if (!parent) return -1;
-            if (PyUnicode_Check(parent.get()) && PyUnicode_GET_LENGTH(parent.get()) == 0) parent = Ref::borrow(N->dir_dot);
-            if (sync_folder_of(parent.get()) < 0) return -1;
-        }
-    } else if (!folder.listing) {
-        // Not a folder: the assertion, or the host's error from listing it.
-        if (!assert_that([&] { return fs_test(N->isdir, path); }, [&] { return not_a_folder(path); })) return -1;
-        if (!fs_call(N->_os, N->listdir, path)) return -1;
-    }
-    for (const Entry& e : folder.entries) {
-        if (e.is_dir) {
-            if (write_folder(*e.folder, sep, false) < 0) return -1;
-        } else if (write_book_file(e.target.get(), e.text.get(), e.encoded.get(), false) < 0) {
+// Book files written at a time, each holding a temporary file (and a few
+// descriptors) until its commit.
+constexpr size_t kBooksAtATime = 64;
+
+// The tree's book files in batches: a batch's temporary files written,
+// flushed together, then given their names; each folder's stale files
+// removed and its entries flushed once its books are in. The disk waits once
+// per batch rather than once per file, and every book file holds its old or
+// its new text throughout. A step that may fail (making a folder, or the
+// error of a path that is no folder) waits until the books before it are
+// in and their folders finished, so that a failure leaves what the walk
+// one item after the other leaves.
+class TreeWriter {
+public:
+    explicit TreeWriter(PyObject* sep) : sep_(sep) {}
+
+    int write(const Folder& top) {
+        writes_.reset(new (std::nothrow) BookFileWrite[kBooksAtATime]);
+        if (!writes_) {
+            PyErr_NoMemory();
             return -1;
         }
+        return folder(top, true) < 0 ? -1 : settle();
     }
-    if (remove_stale_books(folder, folder.listing.get(), sep) < 0 || clear_stale_temps_of(path) < 0) return -1;
-    return sync_folder_of(path);
-}
+
+private:
+    PyObject* sep_;
+    std::unique_ptr<BookFileWrite[]> writes_;
+    size_t queued_ = 0;
+    std::vector<const Folder*> done_;  // folders whose books are all queued, not yet finished
+
+    int folder(const Folder& f, bool top) {
+        RecursionGuard guard(" while saving a ParameterDirectory");
+        if (!guard.ok()) return -1;
+        PyObject* path = f.path.get();
+        if (!f.exists) {
+            if (settle() < 0 || !fs_call(N->_os, N->makedirs, path)) return -1;
+            if (top) {
+                // The new folder's own entry; below the top, each parent's
+                // flush at its end covers its new sub-folders.
+                Ref parent = fs_call(N->_path, N->dirname, path);
+                if (!parent) return -1;
+                if (PyUnicode_Check(parent.get()) && PyUnicode_GET_LENGTH(parent.get()) == 0)
+                    parent = Ref::borrow(N->dir_dot);
+                if (sync_folder_of(parent.get()) < 0) return -1;
+            }
+        } else if (!f.listing) {
+            // Not a folder: the assertion, or the host's error from listing it.
+            if (settle() < 0) return -1;
+            if (!assert_that([&] { return fs_test(N->isdir, path); }, [&] { return not_a_folder(path); }))
+                return -1;
+            if (!fs_call(N->_os, N->listdir, path)) return -1;
+        }
+        for (const Entry& e : f.entries) {
+            if (e.is_dir ? folder(*e.folder, false) < 0 : queue(e) < 0) return -1;
+        }
+        done_.push_back(&f);
+        return 0;
+    }
+
+    int queue(const Entry& e) {
+        if (queued_ == kBooksAtATime && flush() < 0) return -1;
+        if (writes_[queued_].begin(e.target.get(), e.text.get(), e.encoded.get()) == 0) {
+            ++queued_;
+            return 0;
+        }
+        // As one after the other: the books before this one go in first.
+        PendingError pending;
+        if (settle() < 0) PyErr_Clear();
+        return -1;
+    }
+
+    // The queued books flushed together and given their names.
+    int flush() {
+        const size_t n = std::exchange(queued_, 0);
+        if (sync_book_files(writes_.get(), n) < 0) return -1;
+        for (size_t i = 0; i < n; ++i)
+            if (writes_[i].commit() < 0) return -1;
+        return 0;
+    }
+
+    // Every queued book in, and the folders they complete finished.
+    int settle() {
+        if (flush() < 0) return -1;
+        for (const Folder* f : done_) {
+            if (remove_stale_books(*f, f->listing.get(), sep_) < 0 || clear_stale_temps_of(f->path.get()) < 0 ||
+                sync_folder_of(f->path.get()) < 0)
+                return -1;
+        }
+        done_.clear();
+        return 0;
+    }
+};
 
 // ---------------------------------------------------------------------------
 // The documented protocol: backups, the items' own save, repairs.
@@ -945,7 +1010,7 @@ PyObject* dir_save(PyObject* const* args, PyObject*) {
     if (take_folder(self, directory, top, rules, true) < 0) return nullptr;
 
     if (rules.native) {
-        if (survey(top, rules.sep.get()) < 0 || make_texts(top) < 0 || write_folder(top, rules.sep.get(), true) < 0)
+        if (survey(top, rules.sep.get()) < 0 || make_texts(top) < 0 || TreeWriter(rules.sep.get()).write(top) < 0)
             return nullptr;
         Py_RETURN_NONE;
     }

@@ -181,6 +181,18 @@ bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == 
 
 bool fsync_ok(int fd) { return fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP; }
 
+// Starts writing the file's pages to disk without waiting for them, so that
+// the flushes of many files written one after the other overlap: each
+// fsync then finds its data on the way and the file system commits their
+// metadata together. Only a hint; nothing to report.
+void start_writeback(int fd) {
+#ifdef __linux__
+    (void)sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+    (void)fd;
+#endif
+}
+
 // Overwrites an open regular file with the new text, keeping the old text
 // on a full disk: the part beyond the old end is written first (where the
 // space runs out, the file is cut back to its old length), only then the
@@ -453,6 +465,7 @@ WriteResult Replacement::write(const char* data, std::size_t size) noexcept {
         s.discard();
         return failed(err);
     }
+    start_writeback(s.file.get());
     if (!s.existing) return done();
     // Owner and group, then what belongs to them (ACL, attributes), then
     // the mode, which a change of owner may strip of its set-id bits; all

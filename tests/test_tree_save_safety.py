@@ -592,3 +592,19 @@ D({{"a": B()}}).save(folder)
 print(json.dumps(sorted(os.listdir(folder))))
 """)
     assert out == ["a.d7ori"]
+
+
+def test_a_book_file_that_cannot_be_written_stops_the_save_after_the_books_before_it(tmp_path):
+    # Written in batches, flushed together: still the books before it are in and the books after it
+    # keep their old text, as when each file is written in turn; no temporary file stays.
+    folder = tmp_path / "t" / "d00"
+    make_tree("o", dirs=1, books=3, params=1).save(str(tmp_path / "t"))
+    old = (folder / "b02.d7ori").read_bytes()
+    (folder / "b01.d7ori").unlink()
+    (folder / "b01.d7ori").mkdir()
+    tree = make_tree("n", dirs=1, books=3, params=1)
+    with pytest.raises(IsADirectoryError):
+        tree.save(str(tmp_path / "t"))
+    assert (folder / "b00.d7ori").read_bytes() == str(tree["d00"]["b00"]).encode()
+    assert (folder / "b02.d7ori").read_bytes() == old
+    assert sorted(os.listdir(folder)) == ["b00.d7ori", "b01.d7ori", "b02.d7ori"]
