@@ -962,7 +962,7 @@ int write_book_file(PyObject* filename, PyObject* text, PyObject* encoded, bool 
     return write_file(filename, text, encoded, sync_now);
 }
 
-int BookFileWrite::begin(PyObject* filename, PyObject* text, PyObject* encoded) {
+int BookFileWrite::begin(PyObject* filename, PyObject* text, PyObject* encoded, bool may_wait) {
     pending_ = false;
     const platform::PathChar* raw = nullptr;
     size_t raw_size = 0;
@@ -971,12 +971,17 @@ int BookFileWrite::begin(PyObject* filename, PyObject* text, PyObject* encoded) 
     const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(encoded));
     platform::WriteResult result{platform::Outcome::Failed, ENOMEM};
     Py_BEGIN_ALLOW_THREADS
-    result = replacement_.prepare(raw, raw_size);
-    if (result.outcome == platform::Outcome::Done) result = replacement_.write(data, size);
+    platform::Replacement& r = replacement_.emplace();
+    result = r.prepare(raw, raw_size);
+    if (result.outcome == platform::Outcome::Done) result = r.write(data, size);
     Py_END_ALLOW_THREADS
-    int r = step_outcome(result, filename);
-    if (r > 0) return write_in_place(filename, text, encoded);
-    if (r < 0) return -1;
+    if (may_wait && result.outcome == platform::Outcome::Failed && (result.err == EMFILE || result.err == ENFILE)) {
+        replacement_.reset();
+        return 1;
+    }
+    int outcome = step_outcome(result, filename);
+    if (outcome > 0) return write_in_place(filename, text, encoded);
+    if (outcome < 0) return -1;
     // Until its commit the text stays referenced, and so unchanged.
     filename_ = Ref::borrow(filename);
     encoded_ = Ref::borrow(encoded);
@@ -989,25 +994,29 @@ int BookFileWrite::commit() {
     pending_ = false;
     platform::WriteResult result{platform::Outcome::Failed, ENOMEM};
     Py_BEGIN_ALLOW_THREADS
-    result = replacement_.commit(platform::FolderSync::Later);
+    result = replacement_->commit(platform::FolderSync::Later);
+    replacement_.reset();
     Py_END_ALLOW_THREADS
-    return step_outcome(result, filename_.get()) < 0 ? -1 : 0;
+    // Where the platform could not rename, it may ask for the in-place write.
+    int outcome = step_outcome(result, filename_.get());
+    return outcome > 0 ? write_in_place(filename_.get(), nullptr, encoded_.get()) : outcome;
 }
 
-int sync_book_files(BookFileWrite* writes, size_t n) {
+size_t sync_book_files(BookFileWrite* writes, size_t n) {
     size_t failed = n;
     platform::WriteResult result{platform::Outcome::Done, 0};
     Py_BEGIN_ALLOW_THREADS
     for (size_t i = 0; i < n && failed == n; ++i) {
         if (!writes[i].pending_) continue;
-        result = writes[i].replacement_.sync();
+        result = writes[i].replacement_->sync();
         if (result.outcome != platform::Outcome::Done) failed = i;
     }
     Py_END_ALLOW_THREADS
-    if (failed == n) return 0;
-    writes[failed].pending_ = false;
-    step_outcome(result, writes[failed].filename_.get());
-    return -1;
+    if (failed < n) {
+        writes[failed].pending_ = false;
+        step_outcome(result, writes[failed].filename_.get());
+    }
+    return failed;
 }
 
 bool book_class_saves_natively(PyObject* cls) {

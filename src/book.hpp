@@ -2,6 +2,8 @@
 // save of a directory uses them.
 #pragma once
 
+#include <optional>
+
 #include "platform.hpp"
 #include "support.hpp"
 
@@ -31,28 +33,31 @@ int write_book_file(PyObject* filename, PyObject* text, PyObject* encoded, bool 
 // them together (the tree save): begin writes the text to the file's
 // temporary file (or, where the platform says so, in place and whole),
 // sync_book_files flushes the temporary files of many writes at once, and
-// commit gives each the file's name (the folder's flush is the caller's).
-// Arguments as for write_book_file; the text stays referenced until the
-// commit. A write dropped before its commit leaves no temporary file. Each
-// step returns 0, or -1 with an exception set (naming the file).
+// commit gives each the file's name (the folder's flush is the caller's) and
+// lets go of its handles. Arguments as for write_book_file; the text stays
+// referenced until the commit. A write dropped before its commit leaves no
+// temporary file. begin and commit return 0, or -1 with an exception set
+// (naming the file); begin with `may_wait` returns 1 instead, with nothing
+// set, where the process or system is out of file handles (the caller
+// commits the writes it holds, then begins again).
 class BookFileWrite {
 public:
     BookFileWrite() = default;
     BookFileWrite(const BookFileWrite&) = delete;
     BookFileWrite& operator=(const BookFileWrite&) = delete;
 
-    int begin(PyObject* filename, PyObject* text, PyObject* encoded);
+    int begin(PyObject* filename, PyObject* text, PyObject* encoded, bool may_wait);
     int commit();
 
 private:
-    friend int sync_book_files(BookFileWrite* writes, size_t n);
+    friend size_t sync_book_files(BookFileWrite* writes, size_t n);
     Ref filename_, encoded_, raw_path_;
-    platform::Replacement replacement_;
+    std::optional<platform::Replacement> replacement_;
     bool pending_ = false;  // begun, not yet committed or failed
 };
-// Flushes the temporary files of the `n` writes (the GIL released), until
-// one fails: 0, or -1 with its error set.
-int sync_book_files(BookFileWrite* writes, size_t n);
+// Flushes the temporary files of the `n` writes (the GIL released) until one
+// fails: `n`, or the index of the one that failed, with its error set.
+size_t sync_book_files(BookFileWrite* writes, size_t n);
 // True while ParameterBook as the module names it is our own class with our
 // own save and __str__: then its save is write_book_file of book_text.
 bool book_class_saves_natively(PyObject* cls);

@@ -808,17 +808,18 @@ R7U_COLD Ref not_a_folder(PyObject* path) {
 }
 
 // Book files written at a time, each holding a temporary file (and a few
-// descriptors) until its commit.
+// handles) until its commit.
 constexpr size_t kBooksAtATime = 64;
 
 // The tree's book files in batches: a batch's temporary files written,
 // flushed together, then given their names; each folder's stale files
-// removed and its entries flushed once its books are in. The disk waits once
-// per batch rather than once per file, and every book file holds its old or
-// its new text throughout. A step that may fail (making a folder, or the
-// error of a path that is no folder) waits until the books before it are
-// in and their folders finished, so that a failure leaves what the walk
-// one item after the other leaves.
+// removed and its entries flushed once, after its books. The disk waits
+// once per batch rather than once per file, and every book file holds its
+// old or its new text throughout. Where a step fails, the books before it
+// are in and the folders complete before it finished, as the walk one item
+// after the other leaves them; and before a step that runs the host's code
+// (making a folder, the error of a path that is no folder), everything
+// before it is done, so that code sees what that walk shows it.
 class TreeWriter {
 public:
     explicit TreeWriter(PyObject* sep) : sep_(sep) {}
@@ -833,10 +834,14 @@ public:
     }
 
 private:
+    struct Complete {
+        const Folder* folder;
+        size_t books;  // books begun when its last one was
+    };
     PyObject* sep_;
     std::unique_ptr<BookFileWrite[]> writes_;
-    size_t queued_ = 0;
-    std::vector<const Folder*> done_;  // folders whose books are all queued, not yet finished
+    size_t queued_ = 0, begun_ = 0;
+    std::vector<Complete> complete_;  // folders whose books are all begun, not yet finished
 
     int folder(const Folder& f, bool top) {
         RecursionGuard guard(" while saving a ParameterDirectory");
@@ -863,41 +868,68 @@ private:
         for (const Entry& e : f.entries) {
             if (e.is_dir ? folder(*e.folder, false) < 0 : queue(e) < 0) return -1;
         }
-        done_.push_back(&f);
+        complete_.push_back({&f, begun_});
         return 0;
     }
 
     int queue(const Entry& e) {
         if (queued_ == kBooksAtATime && flush() < 0) return -1;
-        if (writes_[queued_].begin(e.target.get(), e.text.get(), e.encoded.get()) == 0) {
-            ++queued_;
-            return 0;
+        int r = writes_[queued_].begin(e.target.get(), e.text.get(), e.encoded.get(), queued_ > 0);
+        if (r > 0) {
+            // Out of file handles: the batch goes in first, and lets go of its own.
+            if (flush() < 0) return -1;
+            r = writes_[0].begin(e.target.get(), e.text.get(), e.encoded.get(), false);
         }
-        // As one after the other: the books before this one go in first.
-        PendingError pending;
-        if (settle() < 0) PyErr_Clear();
-        return -1;
+        if (r < 0) {
+            // The books before this one go in first; a failure among them gives the error instead.
+            Ref error = Ref::steal(PyErr_GetRaisedException());
+            if (settle() == 0) PyErr_SetRaisedException(error.release());
+            return -1;
+        }
+        ++queued_;
+        ++begun_;
+        return 0;
     }
 
     // The queued books flushed together and given their names.
     int flush() {
         const size_t n = std::exchange(queued_, 0);
-        if (sync_book_files(writes_.get(), n) < 0) return -1;
-        for (size_t i = 0; i < n; ++i)
-            if (writes_[i].commit() < 0) return -1;
+        const size_t synced = sync_book_files(writes_.get(), n);
+        Ref sync_error = Ref::steal(synced < n ? PyErr_GetRaisedException() : nullptr);
+        size_t in = 0;
+        while (in < synced && writes_[in].commit() == 0) ++in;
+        if (in == n) return 0;
+        // The first book that failed gives the error.
+        if (in == synced) PyErr_SetRaisedException(sync_error.release());
+        finish_before(begun_ - n + in);
+        return -1;
+    }
+
+    // Every queued book in, and every complete folder finished.
+    int settle() {
+        if (flush() < 0) return -1;
+        return finish(begun_);
+    }
+
+    // The folders complete before the `books`-th book finished: their stale
+    // book files and temporary files removed, their entries flushed.
+    int finish(size_t books) {
+        for (const Complete& c : complete_) {
+            const Folder& f = *c.folder;
+            if (c.books > books) break;
+            if (remove_stale_books(f, f.listing.get(), sep_) < 0 || clear_stale_temps_of(f.path.get()) < 0 ||
+                sync_folder_of(f.path.get()) < 0)
+                return -1;
+        }
+        complete_.clear();
         return 0;
     }
 
-    // Every queued book in, and the folders they complete finished.
-    int settle() {
-        if (flush() < 0) return -1;
-        for (const Folder* f : done_) {
-            if (remove_stale_books(*f, f->listing.get(), sep_) < 0 || clear_stale_temps_of(f->path.get()) < 0 ||
-                sync_folder_of(f->path.get()) < 0)
-                return -1;
-        }
-        done_.clear();
-        return 0;
+    // After a failure at the `books`-th book, with its error set: the books
+    // before it are in; what the walk would have finished before it.
+    void finish_before(size_t books) {
+        PendingError pending;
+        if (finish(books) < 0) PyErr_Clear();
     }
 };
 

@@ -181,10 +181,9 @@ bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == 
 
 bool fsync_ok(int fd) { return fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP; }
 
-// Starts writing the file's pages to disk without waiting for them, so that
-// the flushes of many files written one after the other overlap: each
-// fsync then finds its data on the way and the file system commits their
-// metadata together. Only a hint; nothing to report.
+// Starts writing the file's pages to disk without waiting for them: the
+// disk works on a batch's files while the next are written, and each flush
+// that follows finds its data on the way. Only a hint; nothing to report.
 void start_writeback(int fd) {
 #ifdef __linux__
     (void)sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);

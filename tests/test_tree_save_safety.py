@@ -608,3 +608,20 @@ def test_a_book_file_that_cannot_be_written_stops_the_save_after_the_books_befor
     assert (folder / "b00.d7ori").read_bytes() == str(tree["d00"]["b00"]).encode()
     assert (folder / "b02.d7ori").read_bytes() == old
     assert sorted(os.listdir(folder)) == ["b00.d7ori", "b01.d7ori", "b02.d7ori"]
+
+
+def test_a_save_short_of_file_handles_writes_the_books_it_holds_first(tmp_path):
+    # The books of a batch hold a few handles each until their commit: a process near its limit still saves.
+    out = run_json(f"""
+import resource
+folder = {str(tmp_path / "t")!r}
+tree = D({{f"b{{i:02d}}": B(values={{"v": i}}) for i in range(64)}})
+tree.save(folder)
+free = os.open(folder, os.O_RDONLY)
+os.close(free)
+resource.setrlimit(resource.RLIMIT_NOFILE, (free + 20, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+tree["b63"].set_parameter_value("v", "new")
+tree.save(folder)
+print(json.dumps(D.load(folder)["b63"].get_parameter_value("v")))
+""")
+    assert out == "new"
