@@ -6,8 +6,10 @@ is held to at least 2). Run: `.venv-3.12/bin/python bench/bench.py` (after `bash
 `bash scripts/example.sh` built the module), `--quick` for a short run, `--rows NAME...` for a subset.
 
 The tree-save row on disk writes under `--disk DIR` (default /var/tmp, a real disk where /tmp may be
-memory) and compares with the same texts written and flushed one file at a time, as the tree save
-did before it flushed them together.
+memory) and compares with the same texts written and flushed one file at a time in plain Python,
+held to no more than that; `--against BUILD` compares with the tree save of the module built in the
+folder BUILD instead (`scripts/dev-build.sh BUILD` in a checkout of the older code), held to 0.75 of
+it.
 
 `--memory` measures the text of large books instead, each call in a child interpreter of its own:
 the peak resident memory that str(book) and book.save add, against the size of the text, at 10^6
@@ -21,8 +23,10 @@ does each row's workload and then its baseline, and prints the instructions per 
 ratio, and the module's own cost: workload minus baseline. `--json FILE` keeps those figures.
 """
 import argparse
+import array
 import gc
 import glob
+import itertools
 import json
 import math
 import os
@@ -180,7 +184,58 @@ def bench_tree():
         for d in range(10)})
 
 
-def build_rows(workdir, quick, disk):
+DISK_COPIES = 40
+
+
+def spread_out(folder):
+    """Marks `folder` as the top of a folder tree where the file system has such a mark (ext4's T
+    attribute): its sub-folders are then placed apart on the disk."""
+    if not sys.platform.startswith("linux"):
+        return
+    import fcntl
+    get_flags, set_flags, top_dir = 0x80086601, 0x40086602, 0x20000
+    fd = os.open(folder, os.O_RDONLY)
+    try:
+        flags = array.array("i", [0])
+        fcntl.ioctl(fd, get_flags, flags, True)
+        flags[0] |= top_dir
+        fcntl.ioctl(fd, set_flags, flags)
+    except OSError:
+        pass  # no such mark here
+    finally:
+        os.close(fd)
+
+
+class OtherBuild:
+    """The benchmark's tree saved by the module built in another folder (say, the code before a
+    change), in a child interpreter that saves it where it is told."""
+
+    CODE = """import sys
+sys.path[:0] = sys.argv[1:3]
+import bench
+tree = bench.bench_tree()
+for line in sys.stdin:
+    tree.save(line[:-1])
+    print(flush=True)
+"""
+
+    def __init__(self, build):
+        here = os.path.dirname(os.path.abspath(__file__))
+        self.child = subprocess.Popen([sys.executable, "-c", self.CODE, build, here], stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE, text=True)
+
+    def save(self, folder):
+        self.child.stdin.write(folder + "\n")
+        self.child.stdin.flush()
+        if not self.child.stdout.readline():
+            raise RuntimeError("the other build's saver ended")
+
+    def close(self):
+        self.child.stdin.close()
+        self.child.wait()
+
+
+def build_rows(workdir, quick, disk, against=None):
     rows = build_hot_rows(quick)
     value = nested_value(1000)
     rows.append(Row(f"_clone_attribute ({count_leaves(value)} leaves)", 0.45,
@@ -231,23 +286,29 @@ def build_rows(workdir, quick, disk):
             with open(path, "wb") as f:
                 f.write(data)
 
-    disk_tree = os.path.join(disk, "tree")
-    folders = [os.path.join(disk, "plain", dname) for dname in tree.names()]
-    for folder in folders:
-        os.makedirs(folder, exist_ok=True)
-    on_disk = [(path.replace(tree_dir, os.path.join(disk, "plain"), 1), data)
-               for (path, _), (_, data) in zip(texts, plain)]
+    # Both sides replace the same files: the same folders, so the same places on the disk. They go
+    # round copies of the tree whose folders the disk keeps apart, as a tree saved now and then is:
+    # a file system without a journal (ext4) skips the inodes freed in the last minute when it makes
+    # a file, and in one folder saved over and over that search soon costs more than the flushes.
+    copies = [os.path.join(disk, f"tree{c:02d}") for c in range(DISK_COPIES)]
+    spread_out(disk)
+    for copy in copies:
+        os.makedirs(copy)
+        spread_out(copy)
+        tree.save(copy)
+    on_disk = {copy: [(path.replace(tree_dir, copy, 1), data) for (path, _), (_, data) in zip(texts, plain)]
+               for copy in copies}
 
-    def one_flush_at_a_time():
+    def one_flush_at_a_time(copy):
         """The crash-safe protocol with each file flushed before the next is written."""
-        for path, data in on_disk:
+        for path, data in on_disk[copy]:
             fd = os.open(path + ".tmp", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
             os.write(fd, data)
             os.fsync(fd)
             os.close(fd)
             os.replace(path + ".tmp", path)
-        for folder in folders:
-            fd = os.open(folder, os.O_RDONLY)
+        for dname in tree.names():
+            fd = os.open(os.path.join(copy, dname), os.O_RDONLY)
             os.fsync(fd)
             os.close(fd)
 
@@ -259,7 +320,11 @@ def build_rows(workdir, quick, disk):
     k = 2 if quick else 10
     rows.append(Row("tree.save 10x20x50", 3.5, lambda: tree.save(tree_dir), baseline_tree_save, k,
                     lambda: ptree.save(pure_dir)))
-    rows.append(Row("tree.save on disk", 0.75, lambda: tree.save(disk_tree), one_flush_at_a_time, k))
+    # Each side saves the copies the other saved longest ago.
+    half = DISK_COPIES // 2
+    ours, theirs = itertools.cycle(copies), itertools.cycle(copies[half:] + copies[:half])
+    baseline = (lambda: against.save(next(theirs))) if against else (lambda: one_flush_at_a_time(next(theirs)))
+    rows.append(Row("tree.save on disk", 0.75 if against else 1.0, lambda: tree.save(next(ours)), baseline, 2 if quick else 3))
     rows.append(Row("ParameterDirectory.load", 1.6, lambda: ParameterDirectory.load(tree_dir),
                     baseline_tree_load, k, lambda: pure.ParameterDirectory.load(tree_dir)))
     rows.extend(build_load_rows(workdir))
@@ -404,6 +469,8 @@ def main():
     ap.add_argument("--rounds", type=int, default=None, help="alternating rounds per row")
     ap.add_argument("--rows", nargs="*", help="substrings of the row names to run")
     ap.add_argument("--disk", default="/var/tmp", help="a folder on a real disk, for the rows that flush files")
+    ap.add_argument("--against", metavar="BUILD", help="the tree-save row on disk against the tree save of the "
+                    "module built in this folder instead (in a child interpreter)")
     ap.add_argument("--memory", action="store_true", help="peak memory and growth of large books' texts")
     ap.add_argument("--memory-child", nargs=3, help=argparse.SUPPRESS)
     ap.add_argument("--instructions", action="store_true", help="count instructions under callgrind (rows of single calls)")
@@ -430,8 +497,9 @@ def main():
     rounds = args.rounds or (3 if args.quick else 7)
     workdir = tempfile.mkdtemp(prefix="r7u-bench-")
     disk = tempfile.mkdtemp(prefix="r7u-bench-", dir=args.disk)
+    against = OtherBuild(args.against) if args.against else None
     try:
-        rows = build_rows(workdir, args.quick, disk)
+        rows = build_rows(workdir, args.quick, disk, against)
         if args.rows:
             rows = [r for r in rows if any(s in r.name for s in args.rows)]
         print(f"Python {sys.version.split()[0]}, {rounds} rounds, median ratio workload/baseline")
@@ -447,6 +515,8 @@ def main():
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
         shutil.rmtree(disk, ignore_errors=True)
+        if against:
+            against.close()
 
 
 if __name__ == "__main__":
