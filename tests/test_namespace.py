@@ -401,8 +401,6 @@ print(repr(f.__name__), repr(f.__qualname__), type(f.__code__).__name__, repr(f)
     assert r.stdout.splitlines() == ["() missing 1 required positional argument: 'attr'", "'' '' code True"], r.stderr
 
 
-@pytest.mark.skipif(not sysconfig.get_config_var("Py_ENABLE_SHARED") or not shutil.which("cc"),
-                    reason="needs a C compiler and a shared libpython")
 def same_loader_as(executable):
     """Linker flags that give a program the dynamic loader and library path of `executable` when
     the interpreter brings its own (get-cpython.sh installs one with a newer C library than the
@@ -419,6 +417,8 @@ def same_loader_as(executable):
             "-Wl,--allow-shlib-undefined"]
 
 
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_ENABLE_SHARED") or not shutil.which("cc"),
+                    reason="needs a C compiler and a shared libpython")
 def test_a_second_initialisation_of_the_interpreter_gets_a_fresh_module(tmp_path):
     program = tmp_path / "embed.c"
     program.write_text(r"""
