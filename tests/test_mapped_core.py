@@ -420,11 +420,10 @@ print(json.dumps(got))
     assert out == {"clone": "RecursionError", "copy": "RecursionError", "save": "RecursionError"}
 
 
-def test_a_private_map_that_is_its_own_container_fails_without_a_crash():
+def test_a_private_map_that_is_its_own_container_fails_without_a_crash(tmp_path):
     """Every walk over the map is guarded; a map-less instance names a non-str attribute with str()."""
     out = run_json("""
-import tempfile
-ops = [lambda o: o.items(), lambda o: o.clear(), lambda o: o.clone(), lambda o: o.save(tempfile.mkdtemp() + "/x")]
+ops = [lambda o: o.items(), lambda o: o.clear(), lambda o: o.clone(), lambda o: o.save("x")]
 res = []
 for cls, private in ((P, "_Parameter__attributes"), (B, "_ParameterBook__parameters"),
                      (D, "_ParameterDirectory__parameters")):
@@ -432,7 +431,7 @@ for cls, private in ((P, "_Parameter__attributes"), (B, "_ParameterBook__paramet
     o.__dict__[private] = o
     res += [outcome(lambda: fn(o)) for fn in ops] + [outcome(lambda: object.__new__(cls).__getattr__(12345))]
 print(json.dumps(res))
-""")
+""", cwd=str(tmp_path))
     walked, unpacked = ["RecursionError"] * 2, ["TypeError"]  # a book's and a directory's clone check the map's type
     assert out == walked * 2 + ["AttributeError"] + walked + unpacked + ["RecursionError", "AttributeError"] + \
         walked + unpacked + ["RecursionError", "AttributeError"]

@@ -478,7 +478,7 @@ def test_a_build_for_another_minor_version_warns_then_works_without_its_shortcut
         pytest.skip(f"no build of the module for CPython {other}")
     shutil.copy(built[0], tmp_path / "r7u_razarozu.so")
     code = r"""
-import json, sys, tempfile, warnings
+import json, sys, warnings
 with warnings.catch_warnings(record=True) as seen:
     warnings.simplefilter("always")
     import r7u_razarozu as m
@@ -488,14 +488,13 @@ for p in (m.Parameter("x", value=3, lo=[1]), m.Parameter("y", value=3, lo=[1])):
     p["y"] = 5
     out.append([p.value, p["value"], p.get("lo"), p.x, p.y, p.get_or_set("z", 6), sorted(p.names())])
 book = m.ParameterBook({"p": m.Parameter("x", value=1.5)})
-folder = tempfile.mkdtemp()
-m.ParameterDirectory({"b": book}).save(folder)
+m.ParameterDirectory({"b": book}).save("tree")
 out += [str(book) == json.dumps([book["p"].to_dict("p")], indent=4, ensure_ascii=False),
-        m.ParameterDirectory.load(folder)["b"].get_parameter_value("p")]
+        m.ParameterDirectory.load("tree")["b"].get_parameter_value("p")]
 print(json.dumps(out))
 """
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                       env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+                       env=dict(os.environ, PYTHONPATH=str(tmp_path)), cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     where, warned, *rest = json.loads(r.stdout)
     assert where == str(tmp_path / "r7u_razarozu.so")
