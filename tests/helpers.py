@@ -14,6 +14,13 @@ def not_a_mapping(callee, kind):
     return f"{callee}() argument after ** must be a mapping, not {kind}"
 
 
+def not_a_str(cls, kind):
+    """The interpreter's words for `str(obj)` when obj's __str__ gives no str."""
+    if sys.version_info >= (3, 15):
+        return f"{cls}.__str__() must return a str, not {kind}"
+    return f"__str__ returned non-string (type {kind})"
+
+
 class MyStr(str):
     pass
 
