@@ -181,10 +181,12 @@ def refcounts(*objs):
     return [sys.getrefcount(o) for o in objs]
 
 
-def assert_refcounts_settle(work, *watched, rounds=2000):
-    """Runs work() once, then `rounds` more times: the reference counts of
-    the watched objects must come back to what they were after the first."""
-    work()
+def assert_refcounts_settle(work, *watched, rounds=2000, warmup=1):
+    """Runs work() `warmup` times, then `rounds` more times: the reference
+    counts of the watched objects must come back to what they were after
+    the warm-up."""
+    for _ in range(warmup):
+        work()
     before = refcounts(*watched)
     for _ in range(rounds):
         work()

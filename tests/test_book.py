@@ -8,7 +8,7 @@ import pytest
 import r7u_razarozu as mod
 from childrun import python_output as run_python
 from helpers import assert_missing_reads_raise_key_error, key_error_args
-from leakcheck import refcounts
+from leakcheck import assert_refcounts_settle
 from r7u_razarozu import Parameter, ParameterBook
 
 PRIVATE = "_ParameterBook__parameters"
@@ -621,9 +621,4 @@ def test_no_reference_leaks(tmp_path):
         ParameterBook.load(path + ".d7ori")
         b.clear()
 
-    for _ in range(3):
-        exercise()
-    before = refcounts(key, val)
-    for _ in range(200):
-        exercise()
-    assert refcounts(key, val) == before
+    assert_refcounts_settle(exercise, key, val, rounds=200, warmup=3)

@@ -8,7 +8,7 @@ import r7u_razarozu as m
 from childrun import python as run_python
 from childrun import run as run_child
 from helpers import assert_missing_reads_raise_key_error, book, key_error_args
-from leakcheck import refcounts
+from leakcheck import assert_refcounts_settle
 from r7u_razarozu import Parameter, ParameterBook, ParameterDirectory
 
 ROUTED = "_ParameterDirectory__parameters"
@@ -461,9 +461,4 @@ def test_no_reference_leaks_in_container_entry_points():
         setattr(d, ROUTED, {key: sentinel_book})
         delattr(d, ROUTED)
 
-    for _ in range(50):
-        calls()
-    counts = refcounts(sentinel_book, key, bad)
-    for _ in range(500):
-        calls()
-    assert refcounts(sentinel_book, key, bad) == counts
+    assert_refcounts_settle(calls, sentinel_book, key, bad, rounds=500, warmup=50)

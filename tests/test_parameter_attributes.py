@@ -7,7 +7,7 @@ import pytest
 
 import r7u_razarozu as mod
 from helpers import MyStr, assert_missing_reads_raise_key_error, doc, key_error_args, maps, not_a_mapping
-from leakcheck import refcounts
+from leakcheck import assert_refcounts_settle
 
 P = mod.Parameter
 
@@ -781,8 +781,4 @@ def test_no_reference_is_leaked(monkeypatch):
         attempt(lambda: getattr(q, sentinel), AttributeError)
         attempt(lambda: q.get(sentinel), KeyError)
 
-    work()
-    before = refcounts(sentinel, value)
-    for _ in range(1000):
-        work()
-    assert refcounts(sentinel, value) == before
+    assert_refcounts_settle(work, sentinel, value, rounds=1000)

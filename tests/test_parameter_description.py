@@ -8,7 +8,7 @@ import pytest
 import r7u_razarozu as mod
 from childrun import python
 from helpers import MyStr, doc
-from leakcheck import refcounts
+from leakcheck import assert_refcounts_settle
 from platforms import needs_locale_variables
 
 P = mod.Parameter
@@ -304,11 +304,7 @@ def test_no_reference_is_leaked(fake_locale):
             except (TypeError, KeyError):
                 pass
 
-    work()
-    before = refcounts(sentinel)
-    for _ in range(2000):
-        work()
-    assert refcounts(sentinel) == before
+    assert_refcounts_settle(work, sentinel)
 
 
 
