@@ -17,13 +17,10 @@ import pytest
 
 import r7u_razarozu as m
 from childrun import python as run_python
+from helpers import doc
 
 M, S, P = "method", "static", "property"
 NO = inspect.Parameter.empty
-
-
-def doc(*lines):
-    return "".join("\n\t\t" + line for line in lines) + "\n\t\t"
 
 
 # (member, kind, parameters as (name, default), annotations, docstring lines or None)
