@@ -363,8 +363,8 @@ def memory_child(op, n, folder):
         best = min(best, time.process_time() - start)
         if i == 0:
             peak = proc_status("VmHWM:") - before
+            size = os.path.getsize(path + ".d7ori") if op == "book.save" else sys.getsizeof(text)
         del text
-    size = os.path.getsize(path + ".d7ori") if op == "book.save" else sys.getsizeof(run())
     print(json.dumps({"cpu": best, "size": size, "peak": peak}))
 
 
