@@ -1,3 +1,7 @@
+import os
+import shutil
+import tempfile
+
 import pytest
 
 import r7u_razarozu
@@ -26,3 +30,15 @@ def rebind():
     yield set_
     for name, value in saved.items():
         setattr(r7u_razarozu, name, value)
+
+
+@pytest.fixture
+def open_dir():
+    """A folder outside pytest's private tree, so that another user can reach it."""
+    d = tempfile.mkdtemp(prefix="r7u-book-")
+    os.chmod(d, 0o755)
+    yield d
+    for dirpath, dirnames, _ in os.walk(d):
+        for n in dirnames:
+            os.chmod(os.path.join(dirpath, n), 0o755)
+    shutil.rmtree(d)

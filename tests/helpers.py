@@ -1,5 +1,6 @@
 """Helpers shared by the test files: small builders and assertions that
 several classes' tests make alike."""
+import re
 import sys
 
 import pytest
@@ -19,6 +20,10 @@ def not_a_str(cls, kind):
     if sys.version_info >= (3, 15):
         return f"{cls}.__str__() must return a str, not {kind}"
     return f"__str__ returned non-string (type {kind})"
+
+
+# A save's temporary file: "." + the book file's name + 16 check letters + ".tmp".
+TEMP_NAME = re.compile(r"^\..*\.[A-Za-z0-9]{16}\.tmp$")
 
 
 class MyStr(str):

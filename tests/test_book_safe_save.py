@@ -2,22 +2,19 @@
 import errno
 import os
 import random
-import re
-import shutil
 import stat
 import subprocess
 import sys
-import tempfile
 import textwrap
 import threading
 
 import pytest
 
 import r7u_razarozu as mod
+from helpers import TEMP_NAME
 from platforms import needs_fifos, needs_fork, needs_posix_modes, needs_symlinks
 from r7u_razarozu import ParameterBook
 
-TEMP_NAME = re.compile(r"^\..*\.[A-Za-z0-9]{16}\.tmp$")
 IS_ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
 NOBODY = 65534
 
@@ -29,18 +26,6 @@ def big_book(letter, count=2000):
 
 def others(folder, *keep):
     return sorted(set(os.listdir(folder)) - set(keep))
-
-
-@pytest.fixture
-def open_dir():
-    """A folder outside pytest's private tree, so that another user can reach it."""
-    d = tempfile.mkdtemp(prefix="r7u-book-")
-    os.chmod(d, 0o755)
-    yield d
-    for dirpath, dirnames, _ in os.walk(d):
-        for n in dirnames:
-            os.chmod(os.path.join(dirpath, n), 0o755)
-    shutil.rmtree(d)
 
 
 def in_child(fn, drop_privileges=True):

@@ -4,23 +4,21 @@ import errno
 import fcntl
 import os
 import pwd
-import re
 import shutil
 import signal
 import stat
 import subprocess
 import sys
-import tempfile
 import textwrap
 import time
 
 import pytest
 from childrun import _child_env
+from helpers import TEMP_NAME
 
 from r7u_razarozu import ParameterBook, ParameterDirectory
 
 pytestmark = pytest.mark.skipif(os.name != "posix" or os.geteuid() != 0, reason="needs root to make a second user")
-TEMP_NAME = r"^\..*\.[A-Za-z0-9]{16}\.tmp$"
 
 
 @pytest.fixture(scope="module")
@@ -30,14 +28,6 @@ def other():
         return pwd.getpwnam("r7u-other")
     except KeyError:
         pytest.skip("useradd could not make a second user")
-
-
-@pytest.fixture
-def base():
-    d = tempfile.mkdtemp(prefix="r7u-shared-")
-    os.chmod(d, 0o755)
-    yield d
-    shutil.rmtree(d)
 
 
 def as_user(user, loop):
@@ -111,13 +101,13 @@ def compile_c(folder, name, *flags):
     return os.path.join(folder, name)
 
 
-def test_a_swapped_folder_link_never_hands_a_private_file_over(other, base):
+def test_a_swapped_folder_link_never_hands_a_private_file_over(other, open_dir):
     """The other user swaps the link `shared/private` from its own folder to root's while root saves
     through it: root's private file must keep its owner and mode, whichever folder each save reached."""
-    flipper = compile_c(base, "flipper")  # where the other user may run it
-    real = os.path.join(base, "real")
+    flipper = compile_c(open_dir, "flipper")  # where the other user may run it
+    real = os.path.join(open_dir, "real")
     os.mkdir(real, 0o700)
-    shared = mkdir(os.path.join(base, "shared"), other)
+    shared = mkdir(os.path.join(open_dir, "shared"), other)
     mine = mkdir(os.path.join(shared, "mine"), other)
     victim, bait = os.path.join(real, "book.d7ori"), os.path.join(mine, "book.d7ori")
     for path, owner, mode in ((victim, 0, 0o600), (bait, other.pw_uid, 0o666)):
@@ -149,11 +139,11 @@ def test_a_swapped_folder_link_never_hands_a_private_file_over(other, base):
 
 @pytest.mark.parametrize("link_owner, folder_owner, followed", [
     ("other", "root", False), ("root", "root", True), ("other", "other", True), ("root", "other", True)])
-def test_book_file_links_follow_the_protected_links_rule(other, base, link_owner, folder_owner, followed):
+def test_book_file_links_follow_the_protected_links_rule(other, open_dir, link_owner, folder_owner, followed):
     users = {"root": pwd.getpwuid(0), "other": other}
-    folder = mkdir(os.path.join(base, "sticky"), users[folder_owner], 0o1777)
+    folder = mkdir(os.path.join(open_dir, "sticky"), users[folder_owner], 0o1777)
     os.chmod(folder, 0o1777)
-    target = os.path.join(base, "target.d7ori")
+    target = os.path.join(open_dir, "target.d7ori")
     ParameterBook(values={"v": 1}).save(target)
     link = os.path.join(folder, "b.d7ori")
     os.symlink(target, link)
@@ -168,19 +158,19 @@ def test_book_file_links_follow_the_protected_links_rule(other, base, link_owner
     assert sorted(os.listdir(folder)) == ["b.d7ori"]
 
 
-def test_another_user_never_reads_a_private_books_new_text(other, base, tmp_path):
-    path = os.path.join(base, "b.d7ori")
+def test_another_user_never_reads_a_private_books_new_text(other, open_dir, tmp_path):
+    path = os.path.join(open_dir, "b.d7ori")
     ParameterBook().save(path)
     os.chmod(path, 0o600)
-    found = mkdir(os.path.join(base, "found"), other)
+    found = mkdir(os.path.join(open_dir, "found"), other)
 
     def poll():
         # Opens whatever it may, and reads it again later: the text may come after the open.
         held, n = {}, 0
         while True:
-            for name in set(os.listdir(base)) - set(held) - {"found"}:
+            for name in set(os.listdir(open_dir)) - set(held) - {"found"}:
                 try:
-                    held[name] = os.open(os.path.join(base, name), os.O_RDONLY)
+                    held[name] = os.open(os.path.join(open_dir, name), os.O_RDONLY)
                 except OSError:
                     pass
             for name, fd in list(held.items()):
@@ -202,9 +192,9 @@ def test_another_user_never_reads_a_private_books_new_text(other, base, tmp_path
     assert os.listdir(found) == [] and stat.S_IMODE(os.stat(path).st_mode) == 0o600
 
 
-def test_in_place_saves_without_fallocate(base, tmp_path):
+def test_in_place_saves_without_fallocate(open_dir, tmp_path):
     launcher = compile_c(tmp_path, "launcher", "-DNO_FALLOCATE")
-    tiny = os.path.join(base, "tiny")
+    tiny = os.path.join(open_dir, "tiny")
     os.mkdir(tiny)
     if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "r7u-tiny", tiny]).returncode:
         pytest.skip("cannot mount a tmpfs")
@@ -261,7 +251,7 @@ def test_a_save_clears_only_unlocked_temporary_files_of_its_own_kind(tmp_path):
         for _ in range(500):
             time.sleep(0.01)
             saver.send_signal(signal.SIGSTOP)
-            temps = [tmp_path / n for n in os.listdir(tmp_path) if re.match(TEMP_NAME, n) and n not in lookalikes]
+            temps = [tmp_path / n for n in os.listdir(tmp_path) if TEMP_NAME.match(n) and n not in lookalikes]
             if temps and (tmp_path / "a.d7ori").exists() and all(map(locked, temps)):
                 break
             saver.send_signal(signal.SIGCONT)
