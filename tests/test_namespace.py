@@ -387,7 +387,9 @@ def test_a_cleared_function_keeps_its_names_and_code():
     r = run_python("""
 import ctypes, r7u_razarozu as m
 f = m._clone_attribute
-slot = ctypes.c_void_p.from_address(id(type(f)) + 24 * ctypes.sizeof(ctypes.c_void_p)).value
+get_slot = ctypes.pythonapi.PyType_GetSlot
+get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+slot = get_slot(type(f), 51)  # Py_tp_clear
 ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(slot)(f)
 try:
     f()
