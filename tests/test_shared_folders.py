@@ -97,7 +97,7 @@ def compile_c(folder, name, *flags):
         pytest.skip("no C compiler")
     with open(os.path.join(folder, "helpers.c"), "w") as f:
         f.write(HELPERS)
-    subprocess.run([cc, *flags, "-o", os.path.join(folder, name), os.path.join(folder, "helpers.c")], check=True)
+    subprocess.run([cc, *flags, "-o", os.path.join(folder, name), os.path.join(folder, "helpers.c")], check=True, timeout=300)
     return os.path.join(folder, name)
 
 
@@ -186,7 +186,7 @@ def test_another_user_never_reads_a_private_books_new_text(other, open_dir, tmp_
            "for i in range(150): B(values={'v': f'SECRET {i}'}).save(sys.argv[1])"
     poller = as_user(other, poll)
     try:
-        subprocess.run([sys.executable, "-c", code, path], env=env, check=True)
+        subprocess.run([sys.executable, "-c", code, path], env=env, check=True, timeout=300)
     finally:
         stop(poller)
     assert os.listdir(found) == [] and stat.S_IMODE(os.stat(path).st_mode) == 0o600
@@ -218,7 +218,7 @@ def test_in_place_saves_without_fallocate(open_dir, tmp_path):
     """)
     try:
         r = subprocess.run([launcher, sys.executable, "-c", code, str(tmp_path), tiny],
-                           capture_output=True, text=True, env=os.environ)
+                           capture_output=True, text=True, env=os.environ, timeout=300)
     finally:
         subprocess.run(["umount", tiny], check=True)
     assert r.returncode == 0, r.stderr
