@@ -254,6 +254,25 @@ inline bool needs_escape(C c) {
     return c < 0x80 && kEscapes.c[c] != 0;
 }
 
+// Writes the escape of `c` (one that needs_escape) at `d`, at most 6 units;
+// returns the end.
+template <class D>
+inline D* write_escape(D* d, unsigned c) {
+    static constexpr char hex[] = "0123456789abcdef";
+    const char e = kEscapes.c[c];
+    *d++ = '\\';
+    if (e != 'u') {
+        *d++ = static_cast<D>(e);
+        return d;
+    }
+    *d++ = 'u';
+    *d++ = '0';
+    *d++ = '0';
+    *d++ = static_cast<D>(hex[c >> 4]);
+    *d++ = static_cast<D>(hex[c & 15]);
+    return d;
+}
+
 // ---------------------------------------------------------------------------
 // The walk. Each step returns 1 when written, 0 when the value must go to the
 // Python encoder, -1 with an exception set.
@@ -506,18 +525,7 @@ private:
                 w_.set_length(done);
                 if (!w_.reserve(6 + 4 * (n - i - 1) + 1)) return -1;
                 d = reinterpret_cast<unsigned char*>(static_cast<char*>(w_.base()) + done);
-                char e = kEscapes.c[c];
-                *d++ = '\\';
-                if (e == 'u') {
-                    static constexpr char hex[] = "0123456789abcdef";
-                    *d++ = 'u';
-                    *d++ = '0';
-                    *d++ = '0';
-                    *d++ = hex[c >> 4];
-                    *d++ = hex[c & 15];
-                } else {
-                    *d++ = e;
-                }
+                d = write_escape(d, c);
             } else if (c < 0x800) {
                 *d++ = static_cast<unsigned char>(0xc0 | (c >> 6));
                 *d++ = static_cast<unsigned char>(0x80 | (c & 0x3f));
@@ -562,19 +570,7 @@ private:
             w_.set_length(done);
             if (!w_.reserve(6 + (n - j - 1) + 1)) return -1;
             d = static_cast<D*>(w_.base()) + done;
-            auto c = static_cast<unsigned>(s[j]);
-            char e = kEscapes.c[c];
-            *d++ = '\\';
-            if (e == 'u') {
-                static constexpr char hex[] = "0123456789abcdef";
-                *d++ = 'u';
-                *d++ = '0';
-                *d++ = '0';
-                *d++ = hex[c >> 4];
-                *d++ = hex[c & 15];
-            } else {
-                *d++ = e;
-            }
+            d = write_escape(d, static_cast<unsigned>(s[j]));
             i = j + 1;
         }
         *d++ = '"';
