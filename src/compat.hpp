@@ -101,6 +101,17 @@ inline void not_a_mapping_error(PyObject* callable, PyObject* value) {
 #endif
 }
 
+// How the interpreter reports a failed `callable(**value)` merge of a value
+// that is not an exact dict. Before 3.15 it turns any AttributeError into
+// the TypeError above and a KeyError of one argument into "got multiple
+// values" for that argument, whoever raised them; from 3.15 it refuses only
+// a value without keys and lets the value's own errors through.
+#if PY_VERSION_HEX >= 0x030F0000
+constexpr bool kKwargsMergeKeepsErrors = true;
+#else
+constexpr bool kKwargsMergeKeepsErrors = false;
+#endif
+
 // The interpreter's TypeError for str(obj) when obj's __str__ gave `result`,
 // not a str.
 inline void str_result_error(PyObject* obj, PyObject* result) {

@@ -107,13 +107,20 @@ int set_through_class(PyObject* self, PyObject* name, PyObject* value) {
     return PyObject_SetAttr(self, name, value);
 }
 
-// The ** step of `cls(description, **attributes)` for a map that is not an
-// exact dict, as the interpreter merges it: a dict whose iteration is its
-// own directly, anything else through keys() and subscription; the errors
-// are turned into the call's own TypeErrors.
+R7U_COLD void multiple_values_error(PyObject* cls, PyObject* key) {
+    Ref what = Ref::steal(compat::function_str(cls));
+    if (what)
+        PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", what.get(), key);
+}
+
+// The errors of the merge below as the interpreter's call reports them
+// (compat::kKwargsMergeKeepsErrors).
 R7U_COLD void unpacking_error(PyObject* cls, PyObject* attributes) {
-    const bool no_keys = PyErr_ExceptionMatches(PyExc_AttributeError);
-    if (!no_keys && !PyErr_ExceptionMatches(PyExc_KeyError)) return;
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return compat::not_a_mapping_error(cls, attributes);
+    }
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return;
     PyObject* exc = PyErr_GetRaisedException();
     Ref args = Ref::steal(PyObject_GetAttrString(exc, "args"));
     if (!args || !PyTuple_Check(args.get()) || PyTuple_GET_SIZE(args.get()) != 1) {
@@ -122,31 +129,40 @@ R7U_COLD void unpacking_error(PyObject* cls, PyObject* attributes) {
         return;
     }
     Py_DECREF(exc);
-    if (no_keys) return compat::not_a_mapping_error(cls, attributes);
-    Ref what = Ref::steal(compat::function_str(cls));
-    if (!what) return;
-    PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", what.get(),
-                 PyTuple_GET_ITEM(args.get(), 0));
+    multiple_values_error(cls, PyTuple_GET_ITEM(args.get(), 0));
 }
 
+// The ** step of `cls(description, **attributes)` for a map that is not an
+// exact dict, as the interpreter merges it: a dict whose iteration is its
+// own directly, anything else through keys() and subscription.
 Ref merge_keywords(PyObject* cls, PyObject* attributes) {
+    const bool plain_dict = PyDict_Check(attributes) && Py_TYPE(attributes)->tp_iter == PyDict_Type.tp_iter;
+    if (compat::kKwargsMergeKeepsErrors && !plain_dict) {
+        Ref keys = Ref::steal(PyObject_GetAttr(attributes, N->keys));
+        if (!keys) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+            PyErr_Clear();
+            compat::not_a_mapping_error(cls, attributes);
+            return {};
+        }
+    }
     Ref kwargs = Ref::steal(PyDict_New());
     if (!kwargs) return {};
     int r;
-    if (PyDict_Check(attributes) && Py_TYPE(attributes)->tp_iter == PyDict_Type.tp_iter) {
+    if (plain_dict) {
         r = PyDict_Merge(kwargs.get(), attributes, 1);
     } else {
         Ref keys = Ref::steal(PyMapping_Keys(attributes));
         r = keys ? walk_iterable(keys.get(), [&](PyObject* key) -> int {
             int had = PyDict_Contains(kwargs.get(), key);
-            if (had) return had < 0 ? -1 : (key_error(key), -1);
+            if (had) return had < 0 ? -1 : (multiple_values_error(cls, key), -1);
             Ref value = Ref::steal(PyObject_GetItem(attributes, key));
             return value ? PyDict_SetItem(kwargs.get(), key, value.get()) : -1;
         })
                  : -1;
     }
     if (r < 0) {
-        unpacking_error(cls, attributes);
+        if (!compat::kKwargsMergeKeepsErrors) unpacking_error(cls, attributes);
         return {};
     }
     return kwargs;

@@ -256,6 +256,32 @@ def test_clone_unpacks_its_map_like_a_call(attrs):
     assert info.value.args == host.value.args
 
 
+class _Failing:
+    def __init__(self, error, in_keys):
+        self.error, self.in_keys = error, in_keys
+
+    def keys(self):
+        if self.in_keys:
+            raise self.error
+        return ["a"]
+
+    def __getitem__(self, key):
+        raise self.error
+
+
+@pytest.mark.parametrize("error, in_keys", [(AttributeError(), True), (AttributeError("keys"), True),
+                                            (KeyError("b"), False), (KeyError(1, 2), False)])
+def test_clone_passes_on_a_map_error_as_a_call_does(error, in_keys):
+    # Up to 3.14 a call turns some into TypeErrors of its own, from 3.15 none.
+    p = Parameter()
+    p._Parameter__attributes = _Failing(error, in_keys)
+    with pytest.raises(Exception) as info:
+        p.clone()
+    with pytest.raises(Exception) as host:
+        Parameter("", **_Failing(error, in_keys))
+    assert (type(info.value), info.value.args) == (type(host.value), host.value.args)
+
+
 def test_clone_of_a_mapping_that_is_not_a_dict():
     class Pairs:
         def keys(self):
