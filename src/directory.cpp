@@ -1077,10 +1077,7 @@ Ref book_item_name(PyObject* entry) {
 // it stays an item whatever class the module names now.
 int store_loaded(PyObject* dir, PyObject* name, PyObject* item) {
     int hit = py_eq(name, N->priv_dir_parameters);
-    if (hit == 0) {
-        Ref routed = routed_name(dir, g_directory_class.routed_suffix, st().routed_directory);
-        hit = routed ? py_eq(name, routed.get()) : -1;
-    }
+    if (hit == 0) hit = is_routed(dir, name, g_directory_class.routed_suffix, st().routed_directory);
     if (hit < 0) return -1;
     if (hit) return PyObject_SetItem(dir, name, item);
     return PyObject_SetAttr(dir, name, item);

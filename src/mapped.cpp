@@ -25,7 +25,9 @@ int map_contains_slow(PyObject* map, PyObject* key) {
     return PySequence_Contains(map, key);
 }
 
-Ref routed_name(PyObject* self, const char* suffix, RoutedCache& cache) {
+// The routed name, held: Python code run by the comparison may rebuild the
+// cache.
+static Ref routed_name(PyObject* self, const char* suffix, RoutedCache& cache) {
     Ref type_name = Ref::steal(compat::type_name(Py_TYPE(self)));
     if (!type_name) return {};
     if (type_name.get() == cache.type_name) return Ref::borrow(cache.routed);
@@ -35,6 +37,11 @@ Ref routed_name(PyObject* self, const char* suffix, RoutedCache& cache) {
     Py_XSETREF(cache.type_name, type_name.release());
     Py_XSETREF(cache.routed, routed);
     return Ref::borrow(cache.routed);
+}
+
+int is_routed(PyObject* self, PyObject* key, const char* suffix, RoutedCache& cache) {
+    Ref routed = routed_name(self, suffix, cache);
+    return routed ? py_eq(key, routed.get()) : -1;
 }
 
 // True when the class after type(self) in its MRO is `object`, so that

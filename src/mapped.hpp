@@ -44,10 +44,10 @@ inline Ref map_call(PyObject* map, PyObject* method) {
     return PyDict_CheckExact(map) ? Ref::steal(PyObject_CallMethodNoArgs(map, method)) : map_call_slow(map, method);
 }
 
-// The routed name "_" + type(self).__name__ + "__" + suffix for self's
-// class, held: Python code run by a comparison may rebuild the cache. Null
-// on error.
-Ref routed_name(PyObject* self, const char* suffix, RoutedCache& cache);
+// 1 when `key` equals the routed name "_" + type(self).__name__ + "__" +
+// suffix of self's class (`cache` keeps it), 0 when not, -1 with an
+// exception set.
+int is_routed(PyObject* self, PyObject* key, const char* suffix, RoutedCache& cache);
 
 // super(self.__class__, self).__setattr__(key, value) / .__delattr__(key),
 // direct to the generic object behaviour when the next class is `object`.
@@ -204,11 +204,7 @@ struct MappedBodies {
         Py_RETURN_NONE;
     }
 
-    // 1 when `key` is the routed name of self's class.
-    static int routed(PyObject* self, PyObject* key) {
-        Ref name = routed_name(self, C.routed_suffix, st().*C.routed);
-        return name ? py_eq(key, name.get()) : -1;
-    }
+    static int routed(PyObject* self, PyObject* key) { return is_routed(self, key, C.routed_suffix, st().*C.routed); }
 
     static PyObject* setattr(PyObject* const* args, PyObject*) {
         int hit = routed(args[0], args[1]);

@@ -53,13 +53,6 @@ bool cannot_be_routed(PyObject* key) {
     return PyUnicode_GET_LENGTH(key) == 0 || PyUnicode_READ_CHAR(key, 0) != '_';
 }
 
-// 1 when `key` equals the routed name of `cache` for this object's class.
-int is_routed(PyObject* self, PyObject* key, const char* suffix, RoutedCache& cache) {
-    Ref routed = routed_name(self, suffix, cache);
-    if (!routed) return -1;
-    return py_eq(key, routed.get());
-}
-
 int store_attribute(PyObject* self, PyObject* key, PyObject* value) {
     Ref attrs = attributes_of(self);
     if (!attrs) return -1;
