@@ -44,21 +44,18 @@ void watch_globals() {
 
 Ref global_lookup(PyObject* name) {
     State& s = st();
-    GlobalsCache& g = s.cached_globals;
-    if (g.watching) {
-        for (int i = 0; i < g.count; ++i) {
-            GlobalsCache::Entry& c = g.entries[i];
-            if (c.name != name) continue;
-            if (c.valid) return Ref::borrow(c.value);
-            PyObject* v = PyDict_GetItemWithError(s.globals, name);
-            if (!v) break;
-            c.value = v;
-            c.valid = true;
-            return Ref::borrow(v);
-        }
-    }
     PyObject* v = s.globals ? PyDict_GetItemWithError(s.globals, name) : nullptr;
-    if (v) return Ref::borrow(v);
+    if (v) {
+        // Remembered until the watcher sees the namespace change.
+        GlobalsCache& g = s.cached_globals;
+        for (int i = 0; g.watching && i < g.count; ++i) {
+            if (g.entries[i].name == name) {
+                g.entries[i] = {name, v, true};
+                break;
+            }
+        }
+        return Ref::borrow(v);
+    }
     if (PyErr_Occurred()) return {};
     v = s.builtins ? PyDict_GetItemWithError(s.builtins, name) : nullptr;
     if (v) return Ref::borrow(v);

@@ -6,7 +6,8 @@
 
 namespace r7u {
 
-// The lookup itself; global() first asks what the watcher lets it remember.
+// The lookup itself, remembering what the watcher lets it remember; global()
+// first asks for that.
 Ref global_lookup(PyObject* name);
 
 // Module-level name at call time: module dict, then builtins, then NameError.
