@@ -23,19 +23,6 @@ namespace {
 // ---------------------------------------------------------------------------
 // The record of what it stands in for: JsonRecord, in the state.
 
-void forget_json() {
-    JsonRecord& J = st().json;
-    Py_CLEAR(J.module);
-    Py_CLEAR(J.dumps);
-    Py_CLEAR(J.encoder);
-    Py_CLEAR(J.encoder_globals);
-    Py_CLEAR(J.encode_basestring);
-    Py_CLEAR(J.infinity);
-    Py_CLEAR(J.make_iterencode);
-    J.encoder_tag = 0;
-    J.short_repr = false;
-}
-
 // 1 when dict[name] is `expected` itself, 0 when not (or absent), -1 on error.
 int entry_is(PyObject* dict, PyObject* name, PyObject* expected) {
     PyObject* v = PyDict_GetItemWithError(dict, name);
@@ -643,7 +630,6 @@ int encode(bool utf8, Py_ssize_t estimate, Measure&& measure, Write&& write, PyO
 }  // namespace
 
 int capture_json(PyObject* json_module) {
-    forget_json();
     // A json without the expected pieces only turns the native text off.
     auto missing = [] {
         if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_MemoryError)) return -1;
