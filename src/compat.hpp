@@ -145,14 +145,6 @@ inline PyObject* type_name(PyTypeObject* tp) {
 // Changes whenever the type or a base is modified (0: not tagged).
 inline unsigned int type_version(PyTypeObject* tp) { return tp->tp_version_tag; }
 
-// True when the interpreter's own C-level budget does not follow
-// sys.setrecursionlimit(), so our guards keep their own depth count.
-#if PY_VERSION_HEX >= 0x030D0000
-constexpr bool kOwnDepthCount = true;
-#else
-constexpr bool kOwnDepthCount = false;
-#endif
-
 // The DeprecationWarning that locale.getdefaultlocale() gives, on the
 // versions where it gives one (from 3.14 it gives none).
 #if PY_VERSION_HEX < 0x030E0000

@@ -127,7 +127,7 @@ inline bool assert_that(F&& cond, G&& explain) {
 // ---------------------------------------------------------------------------
 class RecursionGuard {
     bool entered_;
-    // From 3.13 the interpreter's C budget ignores sys.setrecursionlimit():
+    // The interpreter's C budget ignores sys.setrecursionlimit() (from 3.12):
     // keep our own depth to that limit too. The thread's own stack is watched
     // as well, so a small thread stack ends in RecursionError, not a crash.
     R7U_COLD static bool refuse(const char* where) noexcept {
@@ -137,15 +137,13 @@ class RecursionGuard {
     static bool enter(const char* where) noexcept {
         compat::GuardState& g = compat::guard_state;
         if (compat::stack_nearly_exhausted(g)) return refuse(where);
-        if constexpr (compat::kOwnDepthCount) {
-            if (g.depth >= compat::recursion_limit()) return refuse(where);
-        }
+        if (g.depth >= compat::recursion_limit()) return refuse(where);
         if (Py_EnterRecursiveCall(where)) return false;
-        if constexpr (compat::kOwnDepthCount) ++g.depth;
+        ++g.depth;
         return true;
     }
     static void leave() noexcept {
-        if constexpr (compat::kOwnDepthCount) --compat::guard_state.depth;
+        --compat::guard_state.depth;
         Py_LeaveRecursiveCall();
     }
 
