@@ -576,9 +576,10 @@ int capture_locale_record(PyObject* locale_module, LocaleRecord& r) {
     if (!deprecated) return PyErr_Occurred() ? -1 : 0;
     PyObject* file = PyDict_GetItemString(st().globals, "__file__");
     PyObject* name = PyDict_GetItemString(st().globals, "__name__");
+    if (!name) return 0;  // nothing to attribute the warning to: the host's function gives it
     r.message = PyUnicode_FromString(compat::kGetdefaultlocaleWarning);
     r.registry = PyDict_New();
-    if (!r.message || !r.registry || !name) return -1;
+    if (!r.message || !r.registry) return -1;
     r.filename = Py_NewRef(file ? file : name);
     r.module_name = Py_NewRef(name);
     r.module = Py_NewRef(locale_module);
