@@ -690,19 +690,27 @@ bool load_element(PyObject* parameters, PyObject* element, Py_ssize_t index, Ref
     return false;
 }
 
+// The Parameter class as the module names it, while a load may take over
+// decoded forms (both classes pristine, adopts_forms); null when it may not,
+// with no exception.
+Ref adopting_class() {
+    Ref cls = global(N->Parameter);
+    Ref book_cls = cls ? global(N->ParameterBook) : Ref();
+    if (!book_cls) {
+        PyErr_Clear();  // raised where the ordinary road looks the name up
+        return {};
+    }
+    if (!book_class_is_pristine(book_cls.get()) || !adopts_forms(cls.get())) return {};
+    return cls;
+}
+
 // The decoded list, when only this call holds it and every form in it
 // qualifies, becomes the parameters without the copies of from_dict and the
 // constructor: 1 when done, 0 when nothing was done, -1 on error.
 int adopt_forms(PyObject* data, PyObject* parameters, Ref& parameter_cls) {
     if (!PyList_CheckExact(data) || Py_REFCNT(data) != 1 || PyList_GET_SIZE(data) == 0) return 0;
-    // A missing name is raised where the ordinary road looks it up.
-    Ref cls = global(N->Parameter);
-    Ref book_cls = cls ? global(N->ParameterBook) : Ref();
-    if (!book_cls) {
-        PyErr_Clear();
-        return 0;
-    }
-    if (!book_class_is_pristine(book_cls.get()) || !adopts_forms(cls.get())) return 0;
+    Ref cls = adopting_class();
+    if (!cls) return 0;
     const Py_ssize_t n = PyList_GET_SIZE(data);
     for (Py_ssize_t i = 0; i < n; ++i) {
         int r = form_adoptable(PyList_GET_ITEM(data, i));
@@ -782,14 +790,12 @@ int take_form(void* context, PyObject* name, PyObject* description, PyObject* at
 int load_natively(const FileBytes& data, PyObject** book) {
     if (data.size >= data.capacity) return 0;  // no room for the terminator
     Ref json = global(N->_json);
-    Ref cls = json ? global(N->Parameter) : Ref();
-    Ref book_cls = cls ? global(N->ParameterBook) : Ref();
-    if (!book_cls) {
-        PyErr_Clear();  // the ordinary road raises it where it looks the name up
+    if (!json) {
+        PyErr_Clear();  // raised where the ordinary road looks the name up
         return 0;
     }
-    if (!json_loads_is_standard(json.get()) || !book_class_is_pristine(book_cls.get()) || !adopts_forms(cls.get()))
-        return 0;
+    Ref cls = adopting_class();
+    if (!cls || !json_loads_is_standard(json.get())) return 0;
     Ref parameters = Ref::steal(PyDict_New());
     if (!parameters) return -1;
     NativeLoad load{cls.get(), parameters.get()};
