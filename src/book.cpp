@@ -179,8 +179,10 @@ Ref text_of_forms(PyObject* book, PyObject* forms, bool utf8) {
 }
 
 // The note of a TypeError from the text: the first value of the forms, in
-// the order of the text, that JSON cannot hold.
-R7U_COLD Ref unsavable_value(PyObject* forms) {
+// the order of the text, that JSON cannot hold; `names` are the book's
+// names of the forms, in the same order (a replaced to_dict may give a form
+// no name).
+R7U_COLD Ref unsavable_value(PyObject* names, PyObject* forms) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(forms); ++i) {
         PyObject* form = PyList_GET_ITEM(forms, i);
         if (!PyDict_Check(form)) continue;
@@ -191,7 +193,7 @@ R7U_COLD Ref unsavable_value(PyObject* forms) {
             if (!where) continue;
             return note_text("in the parameter %R, its %U%U: a book file (JSON) cannot hold this value; store int, "
                              "float, str, bool, or lists and dicts of these (a complex as [real, imag], say)",
-                             PyDict_GetItemWithError(form, N->name), part, where.get());
+                             PyList_GET_ITEM(names, i), part, where.get());
         }
     }
     return {};
@@ -268,7 +270,7 @@ Ref make_book_text(PyObject* self, bool utf8 = false) {
         if (!form || PyList_Append(forms.get(), form.get()) < 0) return {};
     }
     Ref text = text_of_forms(self, forms.get(), utf8);
-    if (!text && PyErr_ExceptionMatches(PyExc_TypeError)) note_error([&] { return unsavable_value(forms.get()); });
+    if (!text && PyErr_ExceptionMatches(PyExc_TypeError)) note_error([&] { return unsavable_value(names.get(), forms.get()); });
     return text;
 }
 

@@ -20,6 +20,12 @@ gain = P()
 gain.gain = 1j
 odd = P()
 odd.all_descriptions()["default"] = 1
+nameless = B()  # its parameter's to_dict gives a form without a name
+nameless["n"] = P()
+object.__setattr__(nameless["n"], "to_dict", lambda name: {"attributes": {"x": 1j}})
+JSON = "a book file (JSON) cannot hold this value; store int, float, str, bool, or lists and dicts of these " \
+       "(a complex as [real, imag], say)"
+COMPLEX = ("Object of type complex is not JSON serializable",)
 
 CASES = [
     # (what the user does, exception, its args, the notes)
@@ -64,9 +70,9 @@ CASES = [
       "locale out"]),
     (lambda: B(values={"n": None}), TypeError, NONE,
      [f"in the attribute 'value': {VALUES}", "for the new parameter 'n'"]),
-    (lambda: B({"gain": gain}).save("g"), TypeError, ("Object of type complex is not JSON serializable",),
-     ["in the parameter 'gain', its attributes at ['gain']: a book file (JSON) cannot hold this value; store int, "
-      "float, str, bool, or lists and dicts of these (a complex as [real, imag], say)"]),
+    (lambda: B({"gain": gain}).save("g"), TypeError, COMPLEX,
+     [f"in the parameter 'gain', its attributes at ['gain']: {JSON}"]),
+    (lambda: str(nameless), TypeError, COMPLEX, [f"in the parameter 'n', its attributes at ['x']: {JSON}"]),
     (lambda: odd.description, TypeError, ("Expected str, got int",),
      ["the description text for 'default' is not a str: store one with set_description(text, 'default')"]),
 ]
