@@ -408,10 +408,7 @@ int write_in_place(PyObject* filename, PyObject* text, PyObject* encoded) {
 // Another file took the target's name during the save: it stays as it is,
 // and the new text goes nowhere.
 R7U_COLD void swapped_error(PyObject* filename) {
-    Ref error = Ref::steal(PyObject_CallFunction(
-        PyExc_OSError, "isO", EBUSY, "The file was replaced by another during the save; it was left as it is",
-        filename));
-    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    os_error(EBUSY, "The file was replaced by another during the save; it was left as it is", filename);
 }
 
 // What a step of the platform's writer means here: 0 go on, 1 write in

@@ -1133,9 +1133,7 @@ public:
         if (known <= 0) return known;
         for (const FolderId& outer : t_loading) {
             if (outer == id) {
-                Ref exc = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", ELOOP,
-                                                           "Folder reached again inside itself", directory));
-                if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+                os_error(ELOOP, "Folder reached again inside itself", directory);
                 return -1;
             }
         }

@@ -26,12 +26,20 @@ R7U_COLD std::nullptr_t assertion_error() {
     return nullptr;
 }
 
-R7U_COLD std::nullptr_t errno_error(int err, PyObject* filename) {
-    Ref message = Ref::steal(PyUnicode_DecodeLocale(std::strerror(err), "surrogateescape"));
-    if (!message) return nullptr;
-    Ref error = Ref::steal(PyObject_CallFunction(PyExc_OSError, "iOO", err, message.get(), filename));
+R7U_COLD std::nullptr_t os_error(int err, PyObject* message, PyObject* filename) {
+    Ref error = Ref::steal(PyObject_CallFunction(PyExc_OSError, "iOO", err, message, filename));
     if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     return nullptr;
+}
+
+R7U_COLD std::nullptr_t os_error(int err, const char* message, PyObject* filename) {
+    Ref text = Ref::steal(PyUnicode_FromString(message));
+    return text ? os_error(err, text.get(), filename) : nullptr;
+}
+
+R7U_COLD std::nullptr_t errno_error(int err, PyObject* filename) {
+    Ref message = Ref::steal(PyUnicode_DecodeLocale(std::strerror(err), "surrogateescape"));
+    return message ? os_error(err, message.get(), filename) : nullptr;
 }
 
 R7U_COLD Ref note_text(const char* format, ...) {

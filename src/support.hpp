@@ -68,6 +68,9 @@ R7U_COLD std::nullptr_t assertion_error();
 // errno: on Windows the module and the interpreter may each have a C
 // runtime of their own.
 R7U_COLD std::nullptr_t errno_error(int err, PyObject* filename);
+// OSError(err, message, filename), of the subclass that `err` picks.
+R7U_COLD std::nullptr_t os_error(int err, PyObject* message, PyObject* filename);
+R7U_COLD std::nullptr_t os_error(int err, const char* message, PyObject* filename);
 
 // An `assert cond` where cond is a truth result (1, 0, or -1 with an error
 // set). Returns false when the caller must fail (exception set). Skipped
