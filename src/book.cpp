@@ -303,10 +303,8 @@ struct FileBytes : platform::Bytes {
 // wins over an error of the close.
 Ref close_after(PyObject* file, Ref result) {
     if (!result) {
-        PyObject* pending = PyErr_GetRaisedException();
-        Ref closed = call_method0(N->close, file);
-        if (!closed) PyErr_Clear();
-        PyErr_SetRaisedException(pending);
+        PendingError pending;
+        if (!call_method0(N->close, file)) PyErr_Clear();
         return {};
     }
     Ref closed = call_method0(N->close, file);

@@ -122,18 +122,6 @@ int is_book_file_name(PyObject* entry, PyObject* ext) {
     return r < 0 ? -1 : r != 0;
 }
 
-// Keeps the exception being handled while repair steps run: their own
-// failures are dropped so that the original error goes on unchanged.
-class PendingError {
-    PyObject* exc_;
-
-public:
-    PendingError() noexcept : exc_(PyErr_GetRaisedException()) {}
-    ~PendingError() { PyErr_SetRaisedException(exc_); }
-    PendingError(const PendingError&) = delete;
-    PendingError& operator=(const PendingError&) = delete;
-};
-
 void best_effort(Ref r) {
     if (!r) PyErr_Clear();
 }

@@ -242,11 +242,10 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 // Takes the module out of sys.modules again, if it is still there; the
 // exception being raised stays as it is.
 void forget_module(PyObject* module) {
-    PyObject* exc = PyErr_GetRaisedException();
+    PendingError pending;
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* there = PyDict_GetItemString(modules, kModuleName);
     if (there == module && PyDict_DelItemString(modules, kModuleName) < 0) PyErr_Clear();
-    PyErr_SetRaisedException(exc);
 }
 
 int exec_module(PyObject* module) {

@@ -125,6 +125,18 @@ inline bool assert_that(F&& cond, G&& explain) {
     return false;
 }
 
+// Keeps the exception being raised while clean-up steps run: their own
+// failures are dropped so that the original error goes on unchanged.
+class PendingError {
+    PyObject* exc_;
+
+public:
+    PendingError() noexcept : exc_(PyErr_GetRaisedException()) {}
+    ~PendingError() { PyErr_SetRaisedException(exc_); }
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+};
+
 // ---------------------------------------------------------------------------
 // Recursion guard over user data.
 // ---------------------------------------------------------------------------
