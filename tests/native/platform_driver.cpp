@@ -105,9 +105,15 @@ Child spawn_writer(const std::string& mode, const std::string& path) {
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(exe, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-        std::fprintf(stderr, "CreateProcessW failed: %lu\n", GetLastError());
-        std::exit(2);
+    // Under Wine a start now and then fails for reasons of its own (1359 on
+    // a loaded machine); a few tries tell that from a real fault.
+    for (int tries = 1; !CreateProcessW(exe, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+         ++tries) {
+        if (tries == 10) {
+            std::fprintf(stderr, "CreateProcessW failed: %lu\n", GetLastError());
+            std::exit(2);
+        }
+        Sleep(200);
     }
     CloseHandle(pi.hThread);
     return {pi.hProcess};
