@@ -48,7 +48,8 @@ def problem(setting: Parameter, value: Any) -> str | None:
     """Why `value` does not suit `setting` (whose attributes give type and limits), or None."""
     current = setting.value
     if type(value) is not type(current) and not (type(current) is float and type(value) is int):
-        return f"expected a {type(current).__name__}, got {json.dumps(value)}"
+        kind = type(current).__name__
+        return f"expected {'an' if kind[0] in 'aeiou' else 'a'} {kind}, got {json.dumps(value)}"
     lo, hi, choices = setting.get("lo"), setting.get("hi"), setting.get("choices")
     if lo is not None and value < lo or hi is not None and value > hi:
         return f"{value} is outside {lo}..{hi}"

@@ -160,6 +160,8 @@ def test_app_settings(tmp_path):
     # Limits are checked: on the command line, and in what it loads.
     refused = run_example("app_settings.py", "conf", "--set", "ui/window/width=99", cwd=tmp_path, env=env)
     assert refused.returncode == 2 and "99 is outside 320..7680" in refused.stderr
+    wide = run_example("app_settings.py", "conf", "--set", "ui/window/width=wide", cwd=tmp_path, env=env)
+    assert wide.returncode == 2 and 'ui/window/width: expected an int, got "wide"' in wide.stderr
     book = (tmp_path / "conf" / "network.d7ori")
     book.write_text(book.read_text(encoding="utf8").replace('"value": 5', '"value": 500'), encoding="utf8")
     third = run_example("app_settings.py", "conf", cwd=tmp_path, env=env)
