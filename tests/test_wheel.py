@@ -1,11 +1,13 @@
-"""`pip wheel .` gives a wheel that installs into a fresh virtual environment, stubs included.
+"""The README's install commands, run as written in a copy of the project, give a wheel that
+installs into a fresh virtual environment, stubs included.
 
-One wheel is built per test run (a module fixture). The build fetches the build backend from
-the package registry; when the registry cannot be reached, these tests are skipped, and any
-other build failure fails them.
+They run once per test run (a module fixture). The build fetches the build backend from the
+package registry; when the registry cannot be reached, these tests are skipped, and any other
+build failure fails them.
 """
 import os
 import re
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -17,6 +19,7 @@ import pytest
 from stubdocs import documented, undocumented
 
 ROOT = Path(__file__).resolve().parent.parent
+README = ROOT / "README.md"
 STUB = ROOT / "stubs" / "r7u_razarozu-stubs" / "__init__.pyi"
 EXAMPLES = ROOT / "examples"
 # What pip says when it cannot reach the registry (or the registry has nothing for it).
@@ -43,30 +46,43 @@ def run(*args, **kw):
     return subprocess.run([str(a) for a in args], capture_output=True, text=True, timeout=900, **kw)
 
 
+def install_commands():
+    """The README's install block, with this interpreter's version in its first line."""
+    section = README.read_text(encoding="utf8").split("\n## Install\n")[1]
+    block = re.search(r"^```sh\n(.*?)^```$", section, re.M | re.S).group(1)
+    version = "%d.%d" % sys.version_info[:2]
+    assert block.startswith("py=$(scripts/find-python.sh 3.12)")
+    return block.replace("find-python.sh 3.12", "find-python.sh " + version, 1)
+
+
 @pytest.fixture(scope="module")
-def wheel(tmp_path_factory):
-    dist = tmp_path_factory.mktemp("dist")
-    build = run(sys.executable, "-m", "pip", "wheel", ROOT, "--no-deps", "--disable-pip-version-check",
-                "--retries", "2", "--timeout", "30", "-w", dist, cwd=dist, env=clean_env())
-    if build.returncode != 0:
-        if UNREACHABLE.search(build.stdout + build.stderr):
-            pytest.skip("the package registry is unreachable: " + build.stderr.strip().splitlines()[-1])
-        pytest.fail("pip wheel failed:\n" + build.stdout + build.stderr)
-    wheels = list(dist.glob("*.whl"))
+def installed(tmp_path_factory):
+    """A copy of the project in which the README's install commands ran, and the wheel they made."""
+    tree = tmp_path_factory.mktemp("clone") / "r7u_razarozu"
+    shutil.copytree(ROOT, tree, ignore=shutil.ignore_patterns(
+        ".git", ".venv*", "build", "dist", "wheelhouse", "__pycache__", ".hypothesis"))
+    # find-python.sh takes the interpreter of this run (not its virtual environment, which has pip).
+    done = run("bash", "-e", "-c", install_commands(), cwd=tree,
+               env=clean_env(PYTHON=sys._base_executable, R7U_NO_INSTALL="1", PIP_DISABLE_PIP_VERSION_CHECK="1",
+                             PIP_RETRIES="2", PIP_TIMEOUT="30"))
+    if done.returncode != 0:
+        if UNREACHABLE.search(done.stdout + done.stderr):
+            pytest.skip("the package registry is unreachable: " + done.stderr.strip().splitlines()[-1])
+        pytest.fail("the README's install commands failed:\n" + done.stdout + done.stderr)
+    wheels = list((tree / "dist").glob("*.whl"))
     assert len(wheels) == 1, wheels
-    return wheels[0]
+    return tree, wheels[0]
 
 
 @pytest.fixture(scope="module")
-def venv(wheel, tmp_path_factory):
-    """A fresh virtual environment with the wheel installed by its own pip, offline."""
-    folder = tmp_path_factory.mktemp("venv")
-    made = run(sys.executable, "-m", "venv", folder, env=clean_env())
-    assert made.returncode == 0, made.stderr
-    python = folder / "bin" / "python"
-    installed = run(python, "-m", "pip", "install", "--no-index", "--no-deps", "--disable-pip-version-check",
-                    wheel, cwd=folder, env=clean_env())
-    assert installed.returncode == 0, installed.stdout + installed.stderr
+def wheel(installed):
+    return installed[1]
+
+
+@pytest.fixture(scope="module")
+def venv(installed):
+    """The README's virtual environment, with the wheel installed."""
+    python = installed[0] / ".venv" / "bin" / "python"
     purelib = run(python, "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])").stdout.strip()
     return python, Path(purelib)
 
@@ -74,6 +90,10 @@ def venv(wheel, tmp_path_factory):
 def test_wheel_is_for_this_interpreter_and_holds_the_stubs(wheel):
     tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
     assert wheel.name.startswith(f"r7u_razarozu-0.1.0-{tag}-{tag}-"), wheel.name
+    # The name the README shows, for this version and platform.
+    shown = re.search(r"# builds dist/(\S+)", install_commands()).group(1)
+    platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
+    assert wheel.name == shown.replace("cp312", tag).replace("linux_x86_64", platform)
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
         stub = archive.read("r7u_razarozu-stubs/__init__.pyi")
