@@ -66,16 +66,40 @@ def test_sections_with_examples():
 
 
 def test_the_user_comes_first():
-    # The tour opens the file; building, checking and measuring the module come at its end.
-    titles = [line[3:] for line in README.read_text(encoding="utf8").splitlines() if line.startswith("## ")]
-    assert titles[0] == "A short tour"
+    # The two set-up commands open the file, then the tour; building, checking and measuring the
+    # module come at its end.
+    text = README.read_text(encoding="utf8")
+    titles = [line[3:] for line in text.splitlines() if line.startswith("## ")]
+    assert titles[:2] == ["Try it", "A short tour"]
     for needed in ("Install", "Threads and processes", "Pickling and copying", "Known limits",
                    "help(), pydoc and IPython", "Type checking and editor help"):
         assert titles.index(needed) < titles.index("Performance") < titles.index("Development")
-    before_the_end = README.read_text(encoding="utf8").split("\n## Performance\n")[0]
-    for developer_matter in ("sanitizer", "fuzz", "scripts/test.sh", ".ci/run"):
+    first_screen, rest = text.split("\n## A short tour\n")
+    assert len(first_screen.splitlines()) <= 45
+    before_the_end = rest.split("\n## Development\n")[0]
+    for developer_matter in ("sanitizer", "fuzz", "scripts/test.sh", ".ci/run", "How the reads get there"):
         assert developer_matter not in before_the_end
+    assert "sanitizer" not in first_screen and "fuzz" not in first_screen
     assert "scripts/test-sanitizers.sh" in (ROOT / "CONTRIBUTING.md").read_text(encoding="utf8")
+    assert "How the reads get there" in (ROOT / "docs" / "performance.md").read_text(encoding="utf8")
+    assert "](docs/performance.md)" in before_the_end
+
+
+def test_first_screen_commands_are_what_ci_runs():
+    first_screen = README.read_text(encoding="utf8").split("\n## A short tour\n")[0]
+    block = re.search(r"^```sh\n(.*?)^```$", first_screen, re.M | re.S).group(1)
+    example, whole = [line.split("#")[0].strip() for line in block.splitlines()]
+    assert example == "bash scripts/example.sh"
+    for command in (example, whole, "bash scripts/test.sh"):
+        assert (ROOT / command.split()[1]).is_file(), command
+    # CI runs exactly the README's test command, and nothing else.
+    steps = [line for line in (ROOT / ".ci" / "run").read_text().splitlines()
+             if line.strip() and not line.startswith(("#", "set ", "cd "))]
+    assert steps == ["exec " + whole]
+    for version in ("3.13", "3.14", "3.15"):
+        assert version in first_screen
+    assert "R7U_PYTHON_VERSION=3.15 bash scripts/example.sh" in first_screen
+    assert "R7U_PYTHON_VERSION=3.15 bash scripts/test.sh" in first_screen
 
 
 def test_license_file_matches_the_package_metadata():
