@@ -1,5 +1,5 @@
-// ParameterBook: an ordered set of named parameters, its book text and the
-// book file.
+// ParameterBook: an ordered set of named parameters, its book text, and its
+// save and load (the file itself is bookfile.cpp's).
 //
 // The parameter mapping is an ordinary instance attribute that callers may
 // replace with any object, so every operation works on whatever is stored
@@ -8,17 +8,13 @@
 // Python-level methods (clone, get, get_or_set, to_dict, from_dict).
 #include "book.hpp"
 
+#include "bookdecode.hpp"
+#include "bookfile.hpp"
 #include "booktext.hpp"
 #include "clone.hpp"
 #include "mapped.hpp"
 #include "parameter.hpp"
-#include "bookdecode.hpp"
-#include "platform.hpp"
-
-#include <algorithm>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include "shortcuts.hpp"
 
 namespace r7u {
 namespace {
@@ -72,8 +68,6 @@ Ref call_method(PyObject* name, PyObject* obj, PyObject* const (&rest)[K]) {
     return Ref::steal(PyObject_VectorcallMethod(name, args + 1, (K + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                 nullptr));
 }
-
-Ref call_method0(PyObject* name, PyObject* obj) { return Ref::steal(PyObject_CallMethodNoArgs(obj, name)); }
 
 // ---------------------------------------------------------------------------
 // Construction, copying, views.
@@ -153,12 +147,14 @@ PyObject* book_get_or_set_parameter_value(PyObject* const* args, PyObject*) {
 Ref text_of_forms(PyObject* book, PyObject* forms, bool utf8) {
     Ref json = global(N->_json);
     if (!json) return {};
-    PyObject* out = nullptr;
-    int native = native_book_text(json.get(), forms, &out, utf8);
-    if (native < 0) return {};
-    if (native > 0) return Ref::steal(out);
-    if (utf8) {
-        native = native_book_text(json.get(), forms, &out);
+    const int way = book_text_way(json.get());
+    if (way < 0) return {};
+    if (way) {
+        // Text the UTF-8 writer cannot give (a lone surrogate) may still be
+        // a str, which the save then fails to encode as the host would.
+        PyObject* out = nullptr;
+        int native = native_book_text(forms, &out, utf8);
+        if (native == 0 && utf8) native = native_book_text(forms, &out);
         if (native < 0) return {};
         if (native > 0) return Ref::steal(out);
     }
@@ -212,6 +208,8 @@ int text_from_parameters(PyObject* map, PyObject* names, bool utf8, PyObject** o
         PyErr_Clear();  // raised where the forms' text looks it up
         return 0;
     }
+    const int way = book_text_way(json.get());
+    if (way <= 0) return way;
     // The maps of every parameter, held until the text is written.
     struct Held {
         FormParts* parts = nullptr;
@@ -239,7 +237,7 @@ int text_from_parameters(PyObject* map, PyObject* names, bool utf8, PyObject** o
         if (r <= 0) return r;
         held.parts[held.count++] = {name, description.release(), attributes.release()};
     }
-    return native_book_text(json.get(), held.parts, n, out, utf8);
+    return native_book_text(held.parts, n, out, utf8);
 }
 
 // The JSON array of the dictionary forms in ascending name order: a str,
@@ -277,187 +275,12 @@ Ref make_book_text(PyObject* self, bool utf8 = false) {
 PyObject* book_str(PyObject* const* args, PyObject*) { return make_book_text(args[0]).release(); }
 
 // ---------------------------------------------------------------------------
-// The book file.
+// Save.
 // ---------------------------------------------------------------------------
 // Truth of module.<attr>(arg) for the os and os.path services.
 int call_truth(PyObject* module, PyObject* attr, PyObject* arg) {
     Ref r = Ref::steal(PyObject_CallMethodOneArg(module, attr, arg));
     return r ? PyObject_IsTrue(r.get()) : -1;
-}
-
-// open(filename, mode, encoding="utf8") with the builtin captured at import.
-Ref open_text(PyObject* filename, PyObject* mode) {
-    PyObject* args[] = {filename, mode, N->utf8};
-    return Ref::steal(PyObject_Vectorcall(st().b.open, args, 2, st().kw_encoding));
-}
-
-// The bytes of a book file, read natively (below), NUL-terminated.
-struct FileBytes : platform::Bytes {
-    FileBytes() = default;
-    FileBytes(const FileBytes&) = delete;
-    FileBytes& operator=(const FileBytes&) = delete;
-    ~FileBytes() { std::free(data); }
-};
-
-// Closes `file` after `result` was produced from it; an error of the work
-// wins over an error of the close.
-Ref close_after(PyObject* file, Ref result) {
-    if (!result) {
-        PendingError pending;
-        if (!call_method0(N->close, file)) PyErr_Clear();
-        return {};
-    }
-    Ref closed = call_method0(N->close, file);
-    if (!closed) return {};
-    return result;
-}
-
-Ref read_text_through_open(PyObject* filename) {
-    Ref file = open_text(filename, N->book_mode_r);
-    if (!file) return {};
-    return close_after(file.get(), call_method0(N->read, file.get()));
-}
-
-// The bytes that open(filename, "r", encoding="utf8") would read, read
-// without a file object while the captured open is the standard one: the
-// same audit event, the same errors (the file named when opening fails).
-// 1 when read, 0 when the file must be read through open(), -1 on error.
-int read_bytes(PyObject* filename, FileBytes& data) {
-#ifndef _WIN32
-    // While the captured open is the standard one (open_is_standard, set when
-    // the class namespace is filled), a book file is read without a file object.
-    if (!st().open_is_standard || !PyUnicode_CheckExact(filename)) return 0;
-    Ref fsname = Ref::steal(PyUnicode_EncodeFSDefault(filename));
-    if (!fsname) {
-        PyErr_Clear();  // open() raises its own error for this name
-        return 0;
-    }
-    const char* raw = PyBytes_AS_STRING(fsname.get());
-    const auto raw_size = static_cast<size_t>(PyBytes_GET_SIZE(fsname.get()));
-    if (raw_size == 0 || std::memchr(raw, '\0', raw_size)) return 0;
-    if (PySys_Audit("open", "Osi", filename, "r", platform::read_flags()) < 0) return -1;
-    platform::ReadResult result{};
-    for (;;) {
-        data.size = 0;
-        Py_BEGIN_ALLOW_THREADS
-        result = platform::read_file(raw, &data);
-        Py_END_ALLOW_THREADS
-        if (result.stage == platform::ReadStage::Done || result.err != EINTR) break;
-        if (PyErr_CheckSignals() < 0) return -1;
-    }
-    switch (result.stage) {
-        case platform::ReadStage::Done:
-            break;
-        case platform::ReadStage::Open:
-            errno = result.err;
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
-            return -1;
-        case platform::ReadStage::Read:
-        case platform::ReadStage::Close:
-            if (result.err == ENOMEM) {
-                PyErr_NoMemory();
-                return -1;
-            }
-            errno = result.err;
-            PyErr_SetFromErrno(PyExc_OSError);
-            return -1;
-    }
-    // The reader leaves room after the data.
-    if (data.size < data.capacity) data.data[data.size] = '\0';
-    return 1;
-#else
-    (void)filename;
-    (void)data;
-    return 0;
-#endif
-}
-
-// The text of the bytes as the text-mode read gives it: strict UTF-8 and
-// universal newlines ("\r\n" and "\r" read as "\n").
-Ref text_of(const FileBytes& data) {
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(data.data ? data.data : "", static_cast<Py_ssize_t>(data.size), nullptr));
-    if (!text || data.size == 0 || !std::memchr(data.data, '\r', data.size)) return text;
-    Ref crlf = Ref::steal(PyUnicode_FromString("\r\n"));
-    Ref cr = Ref::steal(PyUnicode_FromString("\r"));
-    Ref lf = Ref::steal(PyUnicode_FromString("\n"));
-    if (!crlf || !cr || !lf) return {};
-    text = Ref::steal(PyUnicode_Replace(text.get(), crlf.get(), lf.get(), -1));
-    if (!text) return {};
-    return Ref::steal(PyUnicode_Replace(text.get(), cr.get(), lf.get(), -1));
-}
-
-// The in-place write: open(filename, "w", encoding="utf8"), one write, close.
-// `text` may be null when only its UTF-8 bytes were made.
-int write_in_place(PyObject* filename, PyObject* text, PyObject* encoded) {
-    Ref decoded;
-    if (!text) {
-        decoded = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(encoded), PyBytes_GET_SIZE(encoded), nullptr));
-        if (!decoded) return -1;
-        text = decoded.get();
-    }
-    Ref file = open_text(filename, N->book_mode_w);
-    if (!file) return -1;
-    PyObject* const rest[] = {text};
-    Ref written = close_after(file.get(), call_method(N->write, file.get(), rest));
-    return written ? 0 : -1;
-}
-
-
-// Another file took the target's name during the save: it stays as it is,
-// and the new text goes nowhere.
-R7U_COLD void swapped_error(PyObject* filename) {
-    os_error(EBUSY, "The file was replaced by another during the save; it was left as it is", filename);
-}
-
-// What a step of the platform's writer means here: 0 go on, 1 write in
-// place instead, -1 with its error raised (naming `filename`).
-int step_outcome(platform::WriteResult result, PyObject* filename) {
-    switch (result.outcome) {
-        case platform::Outcome::Done:
-            return 0;
-        case platform::Outcome::InPlace:
-            return 1;
-        case platform::Outcome::Failed:
-            errno_error(result.err, filename);
-            return -1;
-        case platform::Outcome::Swapped:
-            swapped_error(filename);
-            return -1;
-    }
-    return -1;
-}
-
-// `filename` as the platform layer names files: false when it has no such
-// name (the in-place open then raises the host's own error for it).
-bool platform_name(PyObject* filename, Ref& raw, const platform::PathChar*& data, size_t& size) {
-    raw = Ref::steal(compat::platform_path_bytes(filename));
-    if (!raw) {
-        PyErr_Clear();
-        return false;
-    }
-    data = reinterpret_cast<const platform::PathChar*>(PyBytes_AS_STRING(raw.get()));
-    size = static_cast<size_t>(PyBytes_GET_SIZE(raw.get())) / sizeof(platform::PathChar);
-    return size != 0 && std::find(data, data + size, platform::PathChar{}) == data + size;
-}
-
-// Writes the encoded text to `filename`, crash-safe where the platform and
-// the target allow it, otherwise in place through the captured open. `text`
-// may be null (see write_in_place).
-int write_file(PyObject* filename, PyObject* text, PyObject* encoded, bool sync_now) {
-    Ref raw_path;
-    const platform::PathChar* raw = nullptr;
-    size_t raw_size = 0;
-    if (!platform_name(filename, raw_path, raw, raw_size)) return write_in_place(filename, text, encoded);
-    platform::WriteResult result{platform::Outcome::Failed, ENOMEM};
-    const char* data = PyBytes_AS_STRING(encoded);
-    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(encoded));
-    const auto when = sync_now ? platform::FolderSync::Now : platform::FolderSync::Later;
-    // `encoded` and `raw_path` stay referenced and immutable meanwhile.
-    Py_BEGIN_ALLOW_THREADS
-    result = platform::replace_file(raw, raw_size, data, size, when);
-    Py_END_ALLOW_THREADS
-    int r = step_outcome(result, filename);
-    return r > 0 ? write_in_place(filename, text, encoded) : r;
 }
 
 // 1 when `value` is None or holds it as a list item or dict value at any
@@ -572,8 +395,7 @@ PyObject* book_save(PyObject* const* args, PyObject*) {
     }
 
     // str(self); while that is our own text, straight as UTF-8 bytes.
-    Ref text = member_impl(Py_TYPE(self), N->dunder_str) == book_str ? make_book_text(self, true)
-                                                                     : Ref::steal(PyObject_Str(self));
+    Ref text = save_writes_own_text(self) ? make_book_text(self, true) : Ref::steal(PyObject_Str(self));
     if (!text) return nullptr;
 
     int append = PyObject_IsTrue(auto_append);
@@ -604,20 +426,13 @@ PyObject* book_save(PyObject* const* args, PyObject*) {
     if (book_text_utf8(self, std::move(text), str_text, encoded) < 0) return nullptr;
     // Nothing that loading would refuse reaches the file.
     if (check_book_values(self) < 0) return nullptr;
-    if (write_file(filename.get(), str_text.get(), encoded.get(), true) < 0) return nullptr;
+    if (write_book_file(filename.get(), str_text.get(), encoded.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-// One element of a loaded book text into `parameters`.
-// ParameterBook(parameters) with our own constructor and routing, whose map
-// is then a plain dict that receives each entry in order.
-bool book_class_is_pristine(PyObject* cls) {
-    if (!PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type) return false;
-    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-    return tp->tp_new == PyBaseObject_Type.tp_new && member_impl(tp, N->dunder_init) == book_init &&
-           member_impl(tp, N->dunder_setattr) == mapped_body<g_book_class>(Shared::Setattr);
-}
-
+// ---------------------------------------------------------------------------
+// Load.
+// ---------------------------------------------------------------------------
 // dict[key], held, since each lookup may run a key's __eq__, which may
 // change the dict; null when absent (a failed lookup counts as absent).
 Ref entry_of(PyObject* dict, PyObject* key) {
@@ -687,27 +502,14 @@ bool load_element(PyObject* parameters, PyObject* element, Py_ssize_t index, Ref
     return false;
 }
 
-// The Parameter class as the module names it, while a load may take over
-// decoded forms (both classes pristine, adopts_forms); null when it may not,
-// with no exception.
-Ref adopting_class() {
-    Ref cls = global(N->Parameter);
-    Ref book_cls = cls ? global(N->ParameterBook) : Ref();
-    if (!book_cls) {
-        PyErr_Clear();  // raised where the ordinary road looks the name up
-        return {};
-    }
-    if (!book_class_is_pristine(book_cls.get()) || !adopts_forms(cls.get())) return {};
-    return cls;
-}
-
 // The decoded list, when only this call holds it and every form in it
 // qualifies, becomes the parameters without the copies of from_dict and the
-// constructor: 1 when done, 0 when nothing was done, -1 on error.
-int adopt_forms(PyObject* data, PyObject* parameters, Ref& parameter_cls) {
+// constructor: 1 with `way` holding the classes used, 0 when nothing was
+// done, -1 on error.
+int adopt_forms(PyObject* data, PyObject* parameters, LoadWay& way) {
     if (!PyList_CheckExact(data) || Py_REFCNT(data) != 1 || PyList_GET_SIZE(data) == 0) return 0;
-    Ref cls = adopting_class();
-    if (!cls) return 0;
+    LoadWay adopting = adopt_way();
+    if (!adopting) return 0;
     const Py_ssize_t n = PyList_GET_SIZE(data);
     for (Py_ssize_t i = 0; i < n; ++i) {
         int r = form_adoptable(PyList_GET_ITEM(data, i));
@@ -715,11 +517,11 @@ int adopt_forms(PyObject* data, PyObject* parameters, Ref& parameter_cls) {
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref name, parameter;
-        if (adopt_form(cls.get(), PyList_GET_ITEM(data, i), name, parameter) < 0 ||
+        if (adopt_form(adopting.parameter_cls.get(), PyList_GET_ITEM(data, i), name, parameter) < 0 ||
             PyDict_SetItem(parameters, name.get(), parameter.get()) < 0)
             return -1;
     }
-    parameter_cls = std::move(cls);
+    way = std::move(adopting);
     return 1;
 }
 
@@ -744,25 +546,24 @@ R7U_COLD Ref not_a_file(PyObject* filename) {
     return note_text("no such file: load takes the path as given, extension included");
 }
 
-// The loaded book: ParameterBook(parameters) with the class as the module
-// names it now, or while both classes are pristine a new book that stores
-// the fresh parameters as they are. `parameter_cls`: the class they were
-// made with, null when there were none.
+// A new book of `book_cls` that stores the fresh parameters as they are:
+// the constructor would store clones of them, which nothing else can reach.
+PyObject* book_of_fresh(PyObject* book_cls, PyObject* parameters) {
+    Ref book = Ref::steal(PyObject_CallNoArgs(book_cls));
+    if (!book) return nullptr;
+    Ref map = get_map(book.get());
+    if (!map || PyDict_Update(map.get(), parameters) < 0) return nullptr;
+    return book.release();
+}
+
+// The loaded book the ordinary way: ParameterBook(parameters) with the
+// class as the module names it now, or while both classes are pristine a
+// new book that stores the fresh parameters as they are. `parameter_cls`:
+// the class they were made with, null when there were none.
 PyObject* make_loaded_book(PyObject* parameters, const Ref& parameter_cls) {
     Ref cls = global(N->ParameterBook);
     if (!cls) return nullptr;
-    if (book_class_is_pristine(cls.get()) &&
-        (!parameter_cls ||
-         (parameter_cls.get() == global(N->Parameter).get() && parameter_class_is_pristine(parameter_cls.get())))) {
-        // The constructor would store clones of these fresh parameters, which
-        // nothing else can reach: store them as they are.
-        Ref book = Ref::steal(PyObject_CallNoArgs(cls.get()));
-        if (!book) return nullptr;
-        Ref map = get_map(book.get());
-        if (!map || PyDict_Update(map.get(), parameters) < 0) return nullptr;
-        return book.release();
-    }
-    PyErr_Clear();  // a failed lookup above only means "not pristine"
+    if (loaded_book_way(cls.get(), parameter_cls.get())) return book_of_fresh(cls.get(), parameters);
     return PyObject_CallOneArg(cls.get(), parameters);
 }
 
@@ -784,21 +585,22 @@ int take_form(void* context, PyObject* name, PyObject* description, PyObject* at
 // The book of a file's bytes decoded natively, where the decoder stands in
 // for json.loads and the text would be adopted whole: 1 with *book set, 0
 // when the bytes must take the ordinary road, -1 on error.
-int load_natively(const FileBytes& data, PyObject** book) {
-    if (data.size >= data.capacity) return 0;  // no room for the terminator
+int load_natively(const BookBytes& data, PyObject** book) {
+    if (!data.terminated()) return 0;  // no room for the terminator
     Ref json = global(N->_json);
     if (!json) {
         PyErr_Clear();  // raised where the ordinary road looks the name up
         return 0;
     }
-    Ref cls = adopting_class();
-    if (!cls || !json_loads_is_standard(json.get())) return 0;
+    LoadWay way = book_decode_way(json.get());
+    if (!way) return 0;
     Ref parameters = Ref::steal(PyDict_New());
     if (!parameters) return -1;
-    NativeLoad load{cls.get(), parameters.get()};
-    if (!decode_book_bytes(data.data, data.size, take_form, &load)) return 0;
-    Ref parameter_cls = PyDict_GET_SIZE(parameters.get()) ? std::move(cls) : Ref();
-    *book = make_loaded_book(parameters.get(), parameter_cls);
+    NativeLoad load{way.parameter_cls.get(), parameters.get()};
+    // Each form goes up to take_form as soon as it is read.
+    if (!decode_book_bytes(data.data(), data.size(), take_form, &load)) return 0;
+    // No code ran since the classes were judged.
+    *book = book_of_fresh(way.book_cls.get(), parameters.get());
     return *book ? 1 : -1;
 }
 
@@ -813,16 +615,16 @@ PyObject* load_book_file(PyObject* filename) {
     }
     Ref text;
     {
-        FileBytes bytes;
-        int read = read_bytes(filename, bytes);
+        BookBytes bytes;
+        int read = book_read_way() ? read_book_bytes(filename, bytes) : 0;
         if (read < 0) return nullptr;
         if (read) {
             PyObject* book = nullptr;
             int native = load_natively(bytes, &book);
             if (native) return book;
-            text = text_of(bytes);
+            text = book_text_of(bytes);
         } else {
-            text = read_text_through_open(filename);
+            text = read_book_text(filename);
         }
     }
     if (!text) return nullptr;
@@ -837,13 +639,14 @@ PyObject* load_book_file(PyObject* filename) {
 
     Ref parameters = Ref::steal(PyDict_New());
     if (!parameters) return nullptr;
+    LoadWay adopted;
+    int r = adopt_forms(data.get(), parameters.get(), adopted);
+    if (r < 0) return nullptr;
+    // Nothing ran since: the classes are still the ones judged.
+    if (r) return book_of_fresh(adopted.book_cls.get(), parameters.get());
     // Looked up when the first element needs it: an empty book needs none.
     Ref parameter_cls;
-    int adopted = adopt_forms(data.get(), parameters.get(), parameter_cls);
-    if (adopted < 0) return nullptr;
-    if (adopted) {
-        // Nothing ran: the classes are still the ones checked.
-    } else if (PyList_CheckExact(data.get())) {
+    if (PyList_CheckExact(data.get())) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.get()); ++i) {
             Ref element = Ref::borrow(PyList_GET_ITEM(data.get(), i));
             if (!load_element(parameters.get(), element.get(), i, parameter_cls)) return nullptr;
@@ -961,83 +764,15 @@ int book_text_utf8(PyObject* book, Ref made, Ref& text, Ref& encoded) {
 
 int check_book_values(PyObject* book) { return check_values(book); }
 
-int write_book_file(PyObject* filename, PyObject* text, PyObject* encoded, bool sync_now) {
-    return write_file(filename, text, encoded, sync_now);
-}
-
-int BookFileWrite::begin(PyObject* filename, PyObject* text, PyObject* encoded, bool may_wait) {
-    pending_ = false;
-    const platform::PathChar* raw = nullptr;
-    size_t raw_size = 0;
-    if (!platform_name(filename, raw_path_, raw, raw_size)) return write_in_place(filename, text, encoded);
-    const char* data = PyBytes_AS_STRING(encoded);
-    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(encoded));
-    platform::WriteResult result{platform::Outcome::Failed, ENOMEM};
-    Py_BEGIN_ALLOW_THREADS
-    platform::Replacement& r = replacement_.emplace();
-    result = r.prepare(raw, raw_size);
-    if (result.outcome == platform::Outcome::Done) result = r.write(data, size);
-    Py_END_ALLOW_THREADS
-    if (may_wait && result.outcome == platform::Outcome::Failed && (result.err == EMFILE || result.err == ENFILE)) {
-        replacement_.reset();
-        return 1;
-    }
-    int outcome = step_outcome(result, filename);
-    if (outcome > 0) return write_in_place(filename, text, encoded);
-    if (outcome < 0) return -1;
-    // Until its commit the text stays referenced, and so unchanged.
-    filename_ = Ref::borrow(filename);
-    encoded_ = Ref::borrow(encoded);
-    pending_ = true;
-    return 0;
-}
-
-int BookFileWrite::commit() {
-    if (!pending_) return 0;
-    pending_ = false;
-    platform::WriteResult result{platform::Outcome::Failed, ENOMEM};
-    Py_BEGIN_ALLOW_THREADS
-    result = replacement_->commit(platform::FolderSync::Later);
-    replacement_.reset();
-    Py_END_ALLOW_THREADS
-    // Where the platform could not rename, it may ask for the in-place write.
-    int outcome = step_outcome(result, filename_.get());
-    return outcome > 0 ? write_in_place(filename_.get(), nullptr, encoded_.get()) : outcome;
-}
-
-size_t sync_book_files(BookFileWrite* writes, size_t n) {
-    size_t failed = n;
-    platform::WriteResult result{platform::Outcome::Done, 0};
-    Py_BEGIN_ALLOW_THREADS
-    for (size_t i = 0; i < n && failed == n; ++i) {
-        if (!writes[i].pending_) continue;
-        result = writes[i].replacement_->sync();
-        if (result.outcome != platform::Outcome::Done) failed = i;
-    }
-    Py_END_ALLOW_THREADS
-    if (failed < n) {
-        writes[failed].pending_ = false;
-        step_outcome(result, writes[failed].filename_.get());
-    }
-    return failed;
-}
-
-bool book_class_saves_natively(PyObject* cls) {
-    if (!PyType_Check(cls)) return false;
-    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-    return Py_TYPE(cls) == &PyType_Type && tp->tp_base == &PyBaseObject_Type && member_impl(tp, N->save) == book_save &&
-           member_impl(tp, N->dunder_str) == book_str;
-}
-
 int fill_book_namespace(PyObject* ns) {
     if (make_kwnames() < 0) return -1;
     g_book_class.own_getattr = mapped_body<g_book_class>(Shared::Getattr);
-    {
-        Ref io = Ref::steal(PyImport_ImportModule("_io"));
-        Ref io_open = io ? Ref::steal(PyObject_GetAttrString(io.get(), "open")) : Ref();
-        if (!io_open) PyErr_Clear();  // no standard open to compare with: files go through open()
-        st().open_is_standard = io_open && io_open.get() == st().b.open;
-    }
+    OwnMembers& own = st().own;
+    own.book_init = book_init;
+    own.book_setattr = mapped_body<g_book_class>(Shared::Setattr);
+    own.book_str = book_str;
+    own.book_save = book_save;
+    capture_open();
     if (PyDict_SetItem(ns, N->ExtName, N->d7ori) < 0) return -1;
 
     Ref two_none = Ref::steal(PyTuple_Pack(2, Py_None, Py_None));

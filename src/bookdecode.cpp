@@ -18,112 +18,6 @@ namespace r7u {
 namespace {
 
 // ---------------------------------------------------------------------------
-// What the decoder stands in for (LoadsRecord, state.hpp).
-// ---------------------------------------------------------------------------
-// A new reference to obj.<name>, or null with no exception.
-PyObject* attr_or_null(PyObject* obj, PyObject* name) {
-    PyObject* v = PyObject_GetAttr(obj, name);
-    if (!v) PyErr_Clear();
-    return v;
-}
-
-PyObject* attr_or_null(PyObject* obj, const char* name) {
-    PyObject* v = PyObject_GetAttrString(obj, name);
-    if (!v) PyErr_Clear();
-    return v;
-}
-
-bool is_attr(PyObject* obj, const char* name, PyObject* expected) {
-    Ref v = Ref::steal(attr_or_null(obj, name));
-    return v && v.get() == expected;
-}
-
-// The keyword defaults of loads name no decoder class, hook or parser.
-bool kwdefaults_all_none(PyObject* kwdefaults) {
-    if (!kwdefaults || !PyDict_CheckExact(kwdefaults)) return false;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(kwdefaults, &pos, &k, &v))
-        if (v != Py_None) return false;
-    return true;
-}
-
-PyObject* method_name(int i) { return i == 0 ? N->decode : N->raw_decode; }
-
-}  // namespace
-
-void capture_json_loads(PyObject* json_module) {
-    LoadsRecord& r = st().loads;
-    if (r.module || !PyModule_CheckExact(json_module)) return;
-    PyObject* g = PyModule_GetDict(json_module);
-    PyObject* loads = PyDict_GetItemWithError(g, N->loads);
-    PyObject* decoder = loads ? PyDict_GetItemWithError(g, N->_default_decoder) : nullptr;
-    PyErr_Clear();
-    if (!loads || !decoder || !PyFunction_Check(loads)) return;
-    Ref scanner_module = Ref::steal(PyImport_ImportModule("_json"));
-    Ref scanner_type = scanner_module ? Ref::steal(attr_or_null(scanner_module.get(), "make_scanner")) : Ref();
-    if (!scanner_module) PyErr_Clear();
-    Ref scan = Ref::steal(attr_or_null(decoder, N->scan_once));
-    // The C scanner with strict strings, plain dicts, float and int: its
-    // options are fixed from its making on.
-    if (!scanner_type || !scan || reinterpret_cast<PyObject*>(Py_TYPE(scan.get())) != scanner_type.get() ||
-        !is_attr(scan.get(), "strict", Py_True) || !is_attr(scan.get(), "object_hook", Py_None) ||
-        !is_attr(scan.get(), "object_pairs_hook", Py_None) ||
-        !is_attr(scan.get(), "parse_float", reinterpret_cast<PyObject*>(&PyFloat_Type)) ||
-        !is_attr(scan.get(), "parse_int", reinterpret_cast<PyObject*>(&PyLong_Type)))
-        return;
-    PyObject* kwdefaults = PyFunction_GetKwDefaults(loads);
-    if (!kwdefaults_all_none(kwdefaults)) return;
-    Ref methods[2];
-    for (int i = 0; i < 2; ++i) {
-        methods[i] = Ref::steal(attr_or_null(reinterpret_cast<PyObject*>(Py_TYPE(decoder)), method_name(i)));
-        if (!methods[i] || !PyFunction_Check(methods[i].get())) return;
-    }
-    for (int i = 0; i < 2; ++i) {
-        r.method_code[i] = Py_NewRef(PyFunction_GET_CODE(methods[i].get()));
-        r.method_defaults[i] = Py_XNewRef(PyFunction_GET_DEFAULTS(methods[i].get()));
-        r.methods[i] = methods[i].release();
-    }
-    r.loads = Py_NewRef(loads);
-    r.loads_code = Py_NewRef(PyFunction_GET_CODE(loads));
-    r.loads_kwdefaults = Py_NewRef(kwdefaults);
-    r.decoder = Py_NewRef(decoder);
-    r.scan_once = scan.release();
-    r.module = Py_NewRef(json_module);
-}
-
-bool json_loads_is_standard(PyObject* json_module) {
-    const LoadsRecord& r = st().loads;
-    if (!r.module || json_module != r.module) return false;
-    PyObject* g = PyModule_GetDict(json_module);
-    PyObject* loads = PyDict_GetItemWithError(g, N->loads);
-    PyObject* decoder = PyDict_GetItemWithError(g, N->_default_decoder);
-    if (loads != r.loads || decoder != r.decoder) {
-        PyErr_Clear();
-        return false;
-    }
-    if (PyFunction_GET_CODE(r.loads) != r.loads_code || PyFunction_GetKwDefaults(r.loads) != r.loads_kwdefaults ||
-        !kwdefaults_all_none(r.loads_kwdefaults))
-        return false;
-    for (int i = 0; i < 2; ++i) {
-        if (PyFunction_GET_CODE(r.methods[i]) != r.method_code[i] ||
-            PyFunction_GET_DEFAULTS(r.methods[i]) != r.method_defaults[i])
-            return false;
-    }
-    // What the decoder finds as it runs: its scanner and the recorded methods
-    // (not shadowed, its class and the class's methods unchanged).
-    Ref scan = Ref::steal(attr_or_null(r.decoder, N->scan_once));
-    if (scan.get() != r.scan_once) return false;
-    for (int i = 0; i < 2; ++i) {
-        Ref bound = Ref::steal(attr_or_null(r.decoder, method_name(i)));
-        if (!bound || !PyMethod_Check(bound.get()) || PyMethod_GET_FUNCTION(bound.get()) != r.methods[i]) return false;
-    }
-    return true;
-}
-
-namespace {
-
-// ---------------------------------------------------------------------------
 // Byte scanning. The input ends in a NUL, which no scan accepts.
 // ---------------------------------------------------------------------------
 using uchar = unsigned char;
@@ -260,11 +154,9 @@ private:
 // set for an error, without one where the text needs the ordinary road.
 // The caller clears either; nothing is left behind.
 // ---------------------------------------------------------------------------
-// Nesting the decoder handles itself; a deeper text goes the ordinary way.
-constexpr int kMaxDepth = 200;
-// Python frames of json.loads, decode and raw_decode, with headroom: with
-// fewer left the host would raise RecursionError, so the ordinary road must.
-constexpr int kFrameMargin = 8;
+// Nesting the decoder handles itself (the depth budget's kDecodeDepthCap);
+// a deeper text goes the ordinary way.
+constexpr int kMaxDepth = kDecodeDepthCap;
 
 class Parser {
 public:
@@ -643,7 +535,10 @@ private:
 
 bool decode_book_bytes(const char* data, std::size_t size, FormSink sink, void* context) {
     if (!data || data[size] != '\0') return false;
-    if (compat::python_frames_left() < kFrameMargin) return false;
+    // With fewer frames left than json.loads needs to start, the host would
+    // raise RecursionError: the ordinary road must. Its scanner takes no
+    // frame per level, so the nesting itself is not held to the frames.
+    if (stand_in_levels(kMaxDepth) < 0) return false;
     bool done;
     {
         Parser parser(data, size);

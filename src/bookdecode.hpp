@@ -1,6 +1,7 @@
 // Native book decoder: builds the elements of a book text straight from the
 // bytes of a book file, standing in for `json.loads` of the decoded text
-// while the host's own json would run.
+// while the host's own json would run (book_decode_way, shortcuts.hpp,
+// decides that).
 #pragma once
 
 #include "support.hpp"
@@ -9,22 +10,16 @@
 
 namespace r7u {
 
-// Records the json module's loads, its default decoder and that decoder's
-// scanner as the host made them (at import, with the module's `_json`).
-// Never fails: a json that does not look standard turns the decoder off.
-void capture_json_loads(PyObject* json_module);
-
-// True while `json_module` is the recorded module and nothing that
-// `json_module.loads(text)` runs was replaced since: loads itself (code and
-// keyword defaults), the default decoder, its class, methods and scanner.
-// Never fails.
-bool json_loads_is_standard(PyObject* json_module);
-
 // Receives the elements of a book text in order: the "name" (an exact str)
 // and the "description" and "attributes" maps (exact dicts of exact lists,
 // dicts, str, int, float and bool, as json.loads makes them), each new and
 // held by nothing else. It answers 1 to go on, 0 when the text must take
 // the ordinary road instead, -1 with an exception set.
+//
+// The one call from this room up to the classes: book.cpp's take_form, which
+// makes each form a parameter while the text is still being read, so that no
+// list of forms is built. The decoder knows nothing of parameters; it hands
+// each form up through this pointer and a context of the caller's.
 using FormSink = int (*)(void* context, PyObject* name, PyObject* description, PyObject* attributes);
 
 // Decodes the bytes of a book file (`data[size]` must be a NUL, which ends

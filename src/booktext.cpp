@@ -16,40 +16,6 @@ namespace r7u {
 namespace {
 
 // ---------------------------------------------------------------------------
-// What the native text stands in for. The encoder's behaviour with indent
-// lives in json.dumps, the JSONEncoder class and three globals of the module
-// that defines the class; as long as none of them was replaced (or the class
-// changed), the Python encoder would write what this file writes.
-// ---------------------------------------------------------------------------
-// The record of what it stands in for: JsonRecord, in the state.
-
-// 1 when dict[name] is `expected` itself, 0 when not (or absent), -1 on error.
-int entry_is(PyObject* dict, PyObject* name, PyObject* expected) {
-    PyObject* v = PyDict_GetItemWithError(dict, name);
-    if (v == expected) return 1;
-    return v || !PyErr_Occurred() ? 0 : -1;
-}
-
-// 1 when the recorded json is still what `json_module` would run, 0 when
-// not, -1 on error.
-int json_unchanged(PyObject* json_module) {
-    const JsonRecord& J = st().json;
-    if (!J.module || json_module != J.module || !PyModule_CheckExact(json_module)) return 0;
-    PyObject* g = PyModule_GetDict(json_module);
-    int r = entry_is(g, N->dumps, J.dumps);
-    if (r <= 0) return r;
-    if ((r = entry_is(g, N->JSONEncoder, J.encoder)) <= 0) return r;
-    // Any assignment to the class (a separator, a method) resets its tag.
-    if (compat::type_version(reinterpret_cast<PyTypeObject*>(J.encoder)) != J.encoder_tag) return 0;
-    PyObject* const names[] = {N->encode_basestring, N->INFINITY_, N->_make_iterencode};
-    PyObject* const recorded[] = {J.encode_basestring, J.infinity, J.make_iterencode};
-    for (int i = 0; i < 3; ++i) {
-        if ((r = entry_is(J.encoder_globals, names[i], recorded[i])) <= 0) return r;
-    }
-    return 1;
-}
-
-// ---------------------------------------------------------------------------
 // The buffer is the result itself: a str of the kind that holds the widest
 // character of the text (known before writing starts), or a bytes object for
 // UTF-8, grown in place and cut to its length at the end. A large block
@@ -566,13 +532,6 @@ private:
     }
 };
 
-// Headroom of Python frames kept beyond one per container level, for the
-// frames of dumps, encode and the encoder's top generator.
-constexpr int kFrameMargin = 8;
-// Deepest nesting written natively; deeper values (rare) take the Python
-// encoder, which has no such bound.
-constexpr int kMaxDepth = 500;
-
 // Raises `max` to the widest character the text of `o` will hold. False
 // where the encoder would give the value up (a type it leaves to Python,
 // nesting past `depth` levels), and the walk stops there.
@@ -607,15 +566,13 @@ bool widest(PyObject* o, int depth, Py_UCS4& max) {
     return true;
 }
 
-// The nesting the native text writes: what the recursion budget leaves for
-// the Python encoder's frames, at most kMaxDepth; negative for none.
-int depth_budget() { return std::min(compat::python_frames_left() - kFrameMargin, kMaxDepth); }
-
 // Runs `write` on an encoder for the text (its widest character from
 // `measure`), and hands over the result: 1, 0 or -1 as native_book_text.
 template <class Measure, class Write>
 int encode(bool utf8, Py_ssize_t estimate, Measure&& measure, Write&& write, PyObject** out) {
-    const int depth = depth_budget();
+    // The Python encoder needs one frame per level: the depth budget says
+    // how deep the native text may go in its place.
+    const int depth = stand_in_levels(kTextDepthCap);
     if (depth < 0) return 0;
     Py_UCS4 max = 0x7f;
     if (!utf8 && !measure(depth, max)) return 0;
@@ -628,47 +585,6 @@ int encode(bool utf8, Py_ssize_t estimate, Measure&& measure, Write&& write, PyO
 }
 
 }  // namespace
-
-int capture_json(PyObject* json_module) {
-    // A json without the expected pieces only turns the native text off.
-    auto missing = [] {
-        if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_MemoryError)) return -1;
-        PyErr_Clear();
-        return 0;
-    };
-    // The native text reads the thread state's recursion budget and the
-    // int layout: off under another interpreter version.
-    if (!compat::g_same_version || !PyModule_CheckExact(json_module)) return 0;
-    Ref dumps = Ref::steal(PyObject_GetAttr(json_module, N->dumps));
-    if (!dumps) return missing();
-    Ref encoder = Ref::steal(PyObject_GetAttr(json_module, N->JSONEncoder));
-    if (!encoder) return missing();
-    if (!PyType_Check(encoder.get())) return 0;
-    auto* type = reinterpret_cast<PyTypeObject*>(encoder.get());
-    Ref method = Ref::steal(PyObject_GetAttr(encoder.get(), N->iterencode));
-    if (!method) return missing();
-    if (!PyFunction_Check(method.get())) return 0;
-    Ref globals = Ref::borrow(PyFunction_GET_GLOBALS(method.get()));
-    PyObject* found[3];
-    PyObject* const names[] = {N->encode_basestring, N->INFINITY_, N->_make_iterencode};
-    for (int i = 0; i < 3; ++i) {
-        found[i] = PyDict_GetItemWithError(globals.get(), names[i]);
-        if (!found[i]) return missing();
-    }
-    if (!PyUnstable_Type_AssignVersionTag(type)) return 0;
-    JsonRecord& J = st().json;
-    PyObject* style = PySys_GetObject("float_repr_style");
-    J.short_repr = style && PyUnicode_Check(style) && PyUnicode_CompareWithASCIIString(style, "short") == 0;
-    J.module = Py_NewRef(json_module);
-    J.dumps = dumps.release();
-    J.encoder = encoder.release();
-    J.encoder_tag = compat::type_version(type);
-    J.encoder_globals = globals.release();
-    J.encode_basestring = Py_NewRef(found[0]);
-    J.infinity = Py_NewRef(found[1]);
-    J.make_iterencode = Py_NewRef(found[2]);
-    return 0;
-}
 
 namespace {
 // The containers above the one being walked, on the machine stack.
@@ -709,17 +625,13 @@ int bound_depth(PyObject* o, const Path* up) {
 
 int check_encoder_depth(PyObject* forms) { return bound_depth(forms, nullptr); }
 
-int native_book_text(PyObject* json_module, PyObject* forms, PyObject** out, bool utf8) {
-    int r = json_unchanged(json_module);
-    if (r <= 0) return r;
+int native_book_text(PyObject* forms, PyObject** out, bool utf8) {
     return encode(
         utf8, 4096, [&](int depth, Py_UCS4& max) { return widest(forms, depth, max); },
         [&](Encoder& enc) { return enc.top(forms); }, out);
 }
 
-int native_book_text(PyObject* json_module, const FormParts* parts, Py_ssize_t n, PyObject** out, bool utf8) {
-    int r = json_unchanged(json_module);
-    if (r <= 0) return r;
+int native_book_text(const FormParts* parts, Py_ssize_t n, PyObject** out, bool utf8) {
     // About the size of a small parameter's form; a larger text grows once
     // or twice, a smaller one gives the rest back at the end.
     const Py_ssize_t estimate = 64 + 256 * std::min(n, PY_SSIZE_T_MAX / 1024);

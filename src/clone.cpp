@@ -252,8 +252,6 @@ R7U_COLD Ref refused_at(PyObject* value, bool json) {
     return where;
 }
 
-bool clone_attribute_is_ours() { return global_is(N->_clone_attribute, st().clone_function); }
-
 Ref call_clone_attribute(PyObject* value) {
     Ref f = global(N->_clone_attribute);
     if (!f) return {};

@@ -11,9 +11,6 @@ PyObject* make_clone_attribute();
 // _clone_attribute(value) through the module-level name at call time; calls
 // the C++ body directly while that name still holds our own function.
 Ref call_clone_attribute(PyObject* value);
-// True while the module-level _clone_attribute is our own function, so that
-// copying an exact int, float or str runs no Python code.
-bool clone_attribute_is_ours();
 // True when `v` is an exact list or dict whose nested containers are exact
 // lists and dicts referenced once (by their parent), with str keys and exact
 // str, int, float or bool leaves. Runs no Python code; never fails. Such a

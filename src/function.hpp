@@ -19,10 +19,10 @@ struct Param {
     Check check = Check::None;
 };
 
-// args: one borrowed object per declared parameter, in order (self first for
-// methods). kwargs: for a function with **kwargs, a borrowed dict of the
-// extra keyword arguments in call order, or null when there were none.
-using Impl = PyObject* (*)(PyObject* const* args, PyObject* kwargs);
+// A body (Impl, state.hpp) gets in args one borrowed object per declared
+// parameter, in order (self first for methods), and in kwargs, for a
+// function with **kwargs, a borrowed dict of the extra keyword arguments in
+// call order, or null when there were none.
 // For a function with **kwargs, a body that takes the call's own keyword
 // names (all of them for **kwargs) instead of a dict of them: args holds
 // nargs positional arguments then one value per name, `defaults` is the

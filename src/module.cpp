@@ -2,13 +2,12 @@
 // body that builds the namespace in source order, and the hooks that end the
 // state's life (state.hpp).
 #include "book.hpp"
-#include "bookdecode.hpp"
-#include "booktext.hpp"
 #include "clone.hpp"
 #include "directory.hpp"
 #include "function.hpp"
 #include "globals.hpp"
 #include "parameter.hpp"
+#include "shortcuts.hpp"
 
 #include <cstdint>
 

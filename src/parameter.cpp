@@ -9,6 +9,7 @@
 
 #include "clone.hpp"
 #include "mapped.hpp"
+#include "shortcuts.hpp"
 
 namespace r7u {
 namespace {
@@ -78,18 +79,6 @@ int setattr_logic(PyObject* self, PyObject* key, PyObject* value) {
 // self.<name> = value as the constructor writes its private maps: through the
 // class's __setattr__, called directly while that is still ours.
 PyObject* param_setattr(PyObject* const* args, PyObject*);
-
-// True when our routing hands this class's own private names straight to
-// the generic store: the class is called Parameter and sits right above
-// object.
-bool routes_to_object(PyTypeObject* tp) {
-    PyObject* mro = tp->tp_mro;
-    if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || !mro || PyTuple_GET_SIZE(mro) != 2 ||
-        PyTuple_GET_ITEM(mro, 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type))
-        return false;
-    PyObject* type_name = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_name;
-    return PyUnicode_CheckExact(type_name) && str_equal(type_name, N->Parameter);
-}
 
 int set_through_class(PyObject* self, PyObject* name, PyObject* value) {
     PyTypeObject* tp = Py_TYPE(self);
@@ -409,23 +398,16 @@ PyObject* param_get_or_set(PyObject* const* args, PyObject*) {
     return Py_NewRef(value);
 }
 
-// The answer of locale.getdefaultlocale() while it is the host's own, as
-// recorded (see state.hpp): 1 with *out set, 0 when it is not (nothing
-// done), -1 with an exception set.
+// The answer of locale.getdefaultlocale() while the module may give its
+// warning itself (default_locale_way): 1 with *out set, 0 when it may not
+// (nothing done), -1 with an exception set.
 int host_default_locale(PyObject* locale_module, Ref& out) {
-    const LocaleRecord& r = st().locale;
-    if (!r.function || locale_module != r.module || !PyModule_Check(locale_module)) return 0;
-    PyObject* function = PyDict_GetItemWithError(PyModule_GetDict(locale_module), N->getdefaultlocale);
-    if (function != r.function || PyFunction_GET_CODE(function) != r.code ||
-        PyFunction_GET_DEFAULTS(function) != r.defaults ||
-        PyDict_GetItemWithError(r.warnings, N->warn) != r.warn ||
-        PyDict_GetItemWithError(r.warnings, N->_deprecated) != r.deprecated)
-        return PyErr_Occurred() ? -1 : 0;
-    // What it returns after the warning, looked up where it looks it up.
-    Ref helper = Ref::borrow(PyDict_GetItemWithError(PyFunction_GET_GLOBALS(function), N->_getdefaultlocale));
-    if (!helper) return PyErr_Occurred() ? -1 : 0;
+    Ref helper;
+    int way = default_locale_way(locale_module, helper);
+    if (way <= 0) return way;
     // As a module written in Python would see it: its file, its name, its
     // registry. The filters decide; -W error raises here.
+    const LocaleRecord& r = st().locale;
     if (PyErr_WarnExplicitObject(PyExc_DeprecationWarning, r.message, r.filename, 0, r.module_name, r.registry) < 0)
         return -1;
     out = Ref::steal(PyObject_CallOneArg(helper.get(), PyTuple_GET_ITEM(r.defaults, 0)));
@@ -555,43 +537,6 @@ PyObject* param_from_dict(PyObject* const* args, PyObject*) {
     return PyTuple_Pack(2, name.get(), parameter.get());
 }
 
-int capture_locale_record(PyObject* locale_module, LocaleRecord& r) {
-    if (!compat::kGetdefaultlocaleWarning) return 0;
-    Ref function = Ref::steal(PyObject_GetAttr(locale_module, N->getdefaultlocale));
-    if (!function) PyErr_Clear();
-    if (!function || !PyFunction_Check(function.get())) return 0;
-    // Only a function that warns as we know it does: one that calls
-    // warnings._deprecated, with its one default, the variables to read.
-    PyObject* code = PyFunction_GET_CODE(function.get());
-    PyObject* defaults = PyFunction_GET_DEFAULTS(function.get());
-    Ref names = Ref::steal(PyObject_GetAttrString(code, "co_names"));
-    if (!names) return -1;
-    int warns = PySequence_Contains(names.get(), N->_deprecated);
-    if (warns <= 0 || !defaults || PyTuple_GET_SIZE(defaults) != 1) return warns;
-    Ref warnings = Ref::steal(PyImport_ImportModule("warnings"));
-    if (!warnings) return -1;
-    PyObject* dict = PyModule_GetDict(warnings.get());
-    PyObject* warn = PyDict_GetItemWithError(dict, N->warn);
-    PyObject* deprecated = warn ? PyDict_GetItemWithError(dict, N->_deprecated) : nullptr;
-    if (!deprecated) return PyErr_Occurred() ? -1 : 0;
-    PyObject* file = PyDict_GetItemString(st().globals, "__file__");
-    PyObject* name = PyDict_GetItemString(st().globals, "__name__");
-    if (!name) return 0;  // nothing to attribute the warning to: the host's function gives it
-    r.message = PyUnicode_FromString(compat::kGetdefaultlocaleWarning);
-    r.registry = PyDict_New();
-    if (!r.message || !r.registry) return -1;
-    r.filename = Py_NewRef(file ? file : name);
-    r.module_name = Py_NewRef(name);
-    r.module = Py_NewRef(locale_module);
-    r.function = function.release();
-    r.code = Py_NewRef(code);
-    r.defaults = Py_NewRef(defaults);
-    r.warnings = Py_NewRef(dict);
-    r.warn = Py_NewRef(warn);
-    r.deprecated = Py_NewRef(deprecated);
-    return 0;
-}
-
 // ---------------------------------------------------------------------------
 // The class namespace.
 // ---------------------------------------------------------------------------
@@ -642,10 +587,13 @@ FuncSpec with_returns(FuncSpec s, const char* returns) {
 
 }  // namespace
 
-int capture_locale(PyObject* locale_module) { return capture_locale_record(locale_module, st().locale); }
-
 int fill_parameter_namespace(PyObject* ns) {
     g_parameter_class.own_getattr = mapped_body<g_parameter_class>(Shared::Getattr);
+    OwnMembers& own = st().own;
+    own.param_init = param_init;
+    own.param_setattr = param_setattr;
+    own.param_clone = param_clone;
+    own.param_from_dict = param_from_dict;
     Ref empty_default = Ref::steal(PyTuple_Pack(1, N->empty));
     Ref get_defaults = Ref::steal(PyTuple_Pack(2, Py_None, Py_False));
     Ref locale_default = Ref::steal(PyTuple_Pack(1, N->default_));
@@ -689,16 +637,6 @@ int fill_parameter_namespace(PyObject* ns) {
          nullptr, Kind::Method},
         {{"from_dict", param_from_dict, 1, {{"data", "dict", Check::Dict}}}, nullptr, Kind::Static},
     });
-}
-
-bool adopts_forms(PyObject* cls) {
-    // The routing stores the private maps under these names, by the generic
-    // store and running no code, only for a class called Parameter right
-    // above object with no class attribute of those names.
-    if (!parameter_class_is_pristine(cls)) return false;
-    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-    return routes_to_object(tp) && !compat::type_lookup_borrowed(tp, N->priv_description) &&
-           !compat::type_lookup_borrowed(tp, N->priv_attributes) && !tp->tp_finalize && tp->tp_del == nullptr;
 }
 
 int maps_adoptable(PyObject* description, PyObject* attributes) {
@@ -773,14 +711,6 @@ int plain_form_parts(PyObject* parameter, Ref& description, Ref& attributes) {
         return 0;
     }
     return 1;
-}
-
-bool parameter_class_is_pristine(PyObject* cls) {
-    if (!PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type) return false;
-    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-    return tp->tp_new == PyBaseObject_Type.tp_new && member_impl(tp, N->dunder_init) == param_init &&
-           member_impl(tp, N->dunder_setattr) == param_setattr && member_impl(tp, N->clone) == param_clone &&
-           member_impl(tp, N->from_dict) == param_from_dict && clone_attribute_is_ours();
 }
 
 }  // namespace r7u

@@ -1,4 +1,5 @@
-// Parameter: its class namespace, and what a book load asks of the class.
+// Parameter: its class namespace, and what a book load and a book text ask
+// of a parameter.
 #pragma once
 
 #include "support.hpp"
@@ -7,29 +8,20 @@ namespace r7u {
 
 // Fills the Parameter class namespace. 0 or -1.
 int fill_parameter_namespace(PyObject* ns);
-// Records locale.getdefaultlocale of `locale_module` as it is at import
-// (see host_default_locale in state.hpp). 0 or -1.
-int capture_locale(PyObject* locale_module);
-// True when `cls` is a Parameter class whose constructor, attribute store,
-// clone and from_dict are still ours and _clone_attribute is too: then a
-// clone of a parameter that from_dict just made is an exact, unobservable
-// copy of it.
-bool parameter_class_is_pristine(PyObject* cls);
-// Loads may take over a decoded dictionary form instead of passing it to
-// from_dict, whose constructor would copy its maps: while `cls` is pristine,
-// routes its private names to the generic store and runs no code when its
-// instances are made, stored into or freed ...
-bool adopts_forms(PyObject* cls);
-// ... for a form only its container holds, of fresh maps (is_fresh_container)
-// that the constructor and from_dict would accept as they are: 1, or 0 when
-// not, -1 with an exception set. Runs no Python code.
+// A load may take over a decoded dictionary form instead of passing it to
+// from_dict, whose constructor would copy its maps, where the classes allow
+// it (adopt_way, shortcuts.hpp) and for a form only its container holds, of
+// fresh maps (is_fresh_container) that the constructor and from_dict would
+// accept as they are: 1, or 0 when not, -1 with an exception set. Runs no
+// Python code.
 int form_adoptable(PyObject* form);
 // The parameter holding the maps of an adoptable form, and its name. 0 or -1.
 int adopt_form(PyObject* cls, PyObject* form, Ref& name, Ref& parameter);
 // The maps' part of form_adoptable, for two exact dicts already known to be
 // fresh: 1, 0, or -1 with an exception set.
 int maps_adoptable(PyObject* description, PyObject* attributes);
-// A parameter of `cls` (adopts_forms) holding the two maps themselves.
+// A parameter of `cls` (LoadWay::parameter_cls) holding the two maps
+// themselves.
 Ref adopt_maps(PyObject* cls, PyObject* description, PyObject* attributes);
 // 1 with the two maps set when to_dict of `parameter` is our own and would
 // run no Python code (its class pristine, no class attribute under the

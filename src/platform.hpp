@@ -1,7 +1,7 @@
-// The file-system layer: crash-safe replacement of a file's content. It
-// knows nothing of Python (no header, no object, no GIL), so it runs with the
-// GIL released and can be tested alone. One implementation per platform:
-// platform_posix.cpp and platform_windows.cpp.
+// The file-system layer: crash-safe replacement of a file's content, and
+// reading one whole. It knows nothing of Python (no header, no object, no
+// GIL), so it runs with the GIL released and can be tested alone. One
+// implementation per platform: platform_posix.cpp and platform_windows.cpp.
 #pragma once
 
 #include <cstddef>
@@ -124,11 +124,15 @@ struct Bytes {
     std::size_t capacity = 0;
 };
 
-// The whole content of the file at `path` (as for replace_file) appended to
-// `out`, opened for reading the way the host opens text files: a folder
-// fails to open with EISDIR; running out of memory is ENOMEM at the Read
-// stage.
-ReadResult read_file(const char* path, Bytes* out) noexcept;
+// Whether read_file reads files on this platform; where it does not, the
+// caller reads them through the host's own open().
+bool reads_files() noexcept;
+
+// The whole content of the file at `path` (`path_size` units, no NUL, as
+// for replace_file) appended to `out`, opened for reading the way the host
+// opens text files: a folder fails to open with EISDIR; running out of
+// memory is ENOMEM at the Read stage.
+ReadResult read_file(const PathChar* path, std::size_t path_size, Bytes* out) noexcept;
 
 // The flags read_file opens with (the host reports them to audit hooks).
 int read_flags() noexcept;

@@ -610,8 +610,15 @@ bool reserve(Bytes* out, std::size_t want) {
 
 }  // namespace
 
-ReadResult read_file(const char* path, Bytes* out) noexcept {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+bool reads_files() noexcept { return true; }
+
+ReadResult read_file(const PathChar* path, std::size_t path_size, Bytes* out) noexcept {
+    int fd;
+    try {
+        fd = open(std::string(path, path_size).c_str(), O_RDONLY | O_CLOEXEC);
+    } catch (...) {
+        return {ReadStage::Read, ENOMEM};
+    }
     if (fd < 0) return {ReadStage::Open, errno};
     struct stat st{};
     if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {

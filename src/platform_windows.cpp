@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cwchar>
+#include <fcntl.h>
 #include <string>
 #include <vector>
 
@@ -455,6 +456,17 @@ int remove_file(const PathChar* path, std::size_t path_size, const PathChar* nam
 
 // Windows limits names in UTF-16 units (255 on NTFS), not in bytes.
 long max_name_length(const PathChar* /*path*/, std::size_t /*path_size*/) noexcept { return -1; }
+
+// Not yet: book files are read through the host's open() here.
+bool reads_files() noexcept { return false; }
+
+ReadResult read_file(const PathChar* /*path*/, std::size_t /*path_size*/, Bytes* /*out*/) noexcept {
+    return {ReadStage::Open, ENOSYS};
+}
+
+// What the host's open() passes for a text file read (FileIO adds the
+// binary and no-inherit flags on Windows).
+int read_flags() noexcept { return _O_RDONLY | _O_BINARY | _O_NOINHERIT; }
 
 }  // namespace r7u::platform
 #endif

@@ -8,53 +8,9 @@
 // hot paths (type slots, function bodies) have no module at hand, so one
 // process-wide pointer names the state in use.
 //
-// The native shortcuts, each standing in for Python-visible behaviour only
-// while one identity check holds (each falls back to the ordinary road):
-// - clone_attribute_is_ours (clone.cpp): nested copies skip the call of the
-//   module-level _clone_attribute while it is our own function;
-// - class_is_pristine (mapped.hpp): a private map is found by the generic
-//   lookup while the class keeps object's __getattribute__ and our
-//   __getattr__ (cached by class and version tag);
-// - parameter_class_is_pristine / book_class_is_pristine (parameter.cpp,
-//   book.cpp): ParameterBook.load stores fresh parameters without cloning;
-// - the json capture (booktext.cpp): the native book text while _json.dumps
-//   and JSONEncoder are those seen at import and unmodified;
-// - the backup-step function (directory.cpp): save uses the internal backup
-//   step while the class attribute still holds ours;
-// - install_fast_slots / fast_construct (function.cpp): subscription and
-//   construction enter our function objects while the class holds them;
-//   subscription skips the lookup while the class's version tag is the one
-//   it was found under (SpecialCache);
-// - compat::inline_attr (compat_layouts.cpp): a private map is read from the
-//   instance's inline values while its class, keyed by version tag, has no
-//   class attribute of that name and the instance keeps no dict of its own;
-// - global() (globals.cpp): module globals are remembered while the dict
-//   watcher on the namespace has seen no change of them;
-// - plain_form_parts (parameter.cpp, book.cpp): the book text is written
-//   straight from the parameters' maps, without making their forms, while
-//   every name is an exact str and to_dict of each parameter is ours and
-//   would run no code;
-// - native_book_text with utf8 (booktext.cpp, book.cpp): save writes the
-//   UTF-8 text directly while type(self).__str__ is our own;
-// - adopts_forms / form_adoptable (parameter.cpp, book.cpp): a load takes
-//   over the decoder's maps while both classes and _clone_attribute are
-//   ours, the Parameter class routes to object and runs no code, and the
-//   maps are referenced by their container only;
-// - open_is_standard (book.cpp): book files are read natively while the
-//   captured open is the standard one;
-// - json_loads_is_standard (bookdecode.cpp, book.cpp): a book file's bytes
-//   are decoded natively, and the parameters adopted as adopts_forms says,
-//   while the file is read natively and _json.loads, its default decoder,
-//   that decoder's methods and scanner are the host's own;
-// - init_from_kwnames, routes_to_object (parameter.cpp): construction reads
-//   the call's keyword names and stores the private maps generically while
-//   the class's __setattr__ is ours and it is Parameter right above object;
-// - host_default_locale (parameter.cpp): `description` issues the
-//   DeprecationWarning of locale.getdefaultlocale itself, attributed to this
-//   module as to a module written in Python, and takes the answer from the
-//   helper that function returns, while _locale is the locale module seen at
-//   import and its getdefaultlocale (function, code, defaults) and the
-//   warnings module's warn and _deprecated are those seen then.
+// Each record below says beside it which file writes it; every other file
+// only reads it. What each native shortcut stands in for, and the one
+// function that decides whether it may, are listed in shortcuts.hpp.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -172,8 +128,12 @@ using NameId = PyObject* Names::*;
 // ---------------------------------------------------------------------------
 // The records of the state. Every PyObject* is owned unless marked
 // "compared only"; state_traverse and state_clear (state.cpp) list them all.
+// Beside each: the file that writes it.
 // ---------------------------------------------------------------------------
-// Builtins captured at import.
+// A function body of ours, as our function objects call it (function.hpp).
+using Impl = PyObject* (*)(PyObject* const* args, PyObject* kwargs);
+
+// Builtins captured at import. Written by module.cpp.
 struct Builtins {
     PyObject* eval = nullptr;
     PyObject* property = nullptr;
@@ -186,7 +146,8 @@ struct Builtins {
 };
 
 // Module globals remembered while a dict watcher sees every change of the
-// namespace (globals.cpp). Names and values are lent by the namespace.
+// namespace. Names and values are lent by the namespace. Written by
+// globals.cpp.
 struct GlobalsCache {
     struct Entry {
         PyObject* name = nullptr;   // lent by Names
@@ -199,8 +160,8 @@ struct GlobalsCache {
     bool watching = false;
 };
 
-// Where type(self).<special> led last time (function.cpp): one of our
-// functions, found for `type` while its version tag was `version`.
+// Where type(self).<special> led last time: one of our functions, found for
+// `type` while its version tag was `version`. Written by function.cpp.
 struct SpecialCache {
     PyTypeObject* type = nullptr;  // compared only
     unsigned int version = 0;
@@ -208,21 +169,33 @@ struct SpecialCache {
 };
 
 // "_" + type(self).__name__ + "__" + suffix, rebuilt only when the class's
-// __name__ object changes.
+// __name__ object changes. Written by mapped.cpp.
 struct RoutedCache {
     PyObject* type_name = nullptr;
     PyObject* routed = nullptr;
 };
 
 // One-entry cache of class_is_pristine (mapped.hpp): the class and its
-// version tag when it last passed.
+// version tag when it last passed. Written by mapped.cpp.
 struct PristineCache {
     PyTypeObject* type = nullptr;  // compared only
     unsigned int version = 0;
 };
 
-// What the native book text stands in for (booktext.cpp); all null while
-// the native path is off.
+// Our own bodies of the members that the shortcuts' class checks compare
+// with (shortcuts.cpp), each recorded by the file that defines it as it
+// fills its class namespace: parameter.cpp, book.cpp, directory.cpp.
+// Process-wide constants in fact; kept here so that those checks need no
+// header of the classes above them.
+struct OwnMembers {
+    Impl param_init = nullptr, param_setattr = nullptr, param_clone = nullptr, param_from_dict = nullptr;
+    Impl book_init = nullptr, book_setattr = nullptr, book_str = nullptr, book_save = nullptr;
+    Impl dir_save = nullptr;
+};
+
+// What the native book text stands in for; all null while the native path
+// is off. Written by shortcuts.cpp (capture_json); booktext.cpp reads
+// short_repr.
 struct JsonRecord {
     PyObject* module = nullptr;             // the json module
     PyObject* dumps = nullptr;              // json.dumps
@@ -235,8 +208,9 @@ struct JsonRecord {
     bool short_repr = false;                // float.__repr__ gives the shortest digits
 };
 
-// locale.getdefaultlocale as it was at import, where it warns (parameter.cpp);
-// all null where it does not, or was not the host's own function.
+// locale.getdefaultlocale as it was at import, where it warns; all null
+// where it does not, or was not the host's own function. Written by
+// shortcuts.cpp (capture_locale); parameter.cpp gives the warning it holds.
 struct LocaleRecord {
     PyObject* module = nullptr;      // the locale module
     PyObject* function = nullptr;    // its getdefaultlocale, with the __code__
@@ -251,9 +225,10 @@ struct LocaleRecord {
     PyObject* registry = nullptr;    // already shown (a module's __warningregistry__)
 };
 
-// What the native book decoder stands in for (bookdecode.cpp): json.loads
-// with no options runs _default_decoder.decode, whose raw_decode calls the
-// scanner made with the decoder. All null while the decoder is off.
+// What the native book decoder stands in for: json.loads with no options
+// runs _default_decoder.decode, whose raw_decode calls the scanner made with
+// the decoder. All null while the decoder is off. Written by shortcuts.cpp
+// (capture_json_loads).
 struct LoadsRecord {
     PyObject* module = nullptr;            // the json module
     PyObject* loads = nullptr;             // json.loads
@@ -267,7 +242,8 @@ struct LoadsRecord {
 };
 
 // The host's os and os.path and the services the folder layout names, as
-// they were when the module was made (directory.cpp).
+// they were when the module was made. Written by shortcuts.cpp
+// (capture_host_fs), but `stat`: dirload.cpp, at the first load.
 struct HostFs {
     PyObject* os = nullptr;
     PyObject* path = nullptr;
@@ -280,37 +256,31 @@ struct State {
     bool live = false;             // constructed by state_init (the memory starts zeroed)
     bool failed = false;           // its exec step failed: a new import makes a new state
     PyObject* module = nullptr;    // lent: the state lives inside it
-    PyObject* globals = nullptr;   // the module's namespace dict
-    PyObject* builtins = nullptr;  // the builtins module's dict
-    bool assertions = true;        // builtins.__debug__ as read at import
-    Builtins b;
-    Names names;
+    PyObject* globals = nullptr;   // the module's namespace dict (module.cpp)
+    PyObject* builtins = nullptr;  // the builtins module's dict (module.cpp)
+    bool assertions = true;        // builtins.__debug__ as read at import (module.cpp)
+    Builtins b;                    // module.cpp
+    Names names;                   // state.cpp
 
-    // globals.cpp
-    GlobalsCache cached_globals;
-    // function.cpp
-    SpecialCache getitem, setitem, delitem;
-    // mapped.cpp and the three classes
-    PyObject* object_getattribute = nullptr;  // object.__getattribute__
-    RoutedCache routed_attributes, routed_description, routed_book, routed_directory;
-    PristineCache pristine_parameter, pristine_book, pristine_directory;
-    // clone.cpp: our _clone_attribute, so nested calls can skip the call
-    PyObject* clone_function = nullptr;
+    GlobalsCache cached_globals;                  // globals.cpp
+    SpecialCache getitem, setitem, delitem;       // function.cpp
+    PyObject* object_getattribute = nullptr;      // mapped.cpp: object.__getattribute__
+    RoutedCache routed_attributes, routed_description, routed_book, routed_directory;  // mapped.cpp
+    PristineCache pristine_parameter, pristine_book, pristine_directory;              // mapped.cpp
+    PyObject* clone_function = nullptr;  // clone.cpp: our _clone_attribute, so nested calls can skip the call
+    OwnMembers own;                      // parameter.cpp, book.cpp, directory.cpp
     // book.cpp: keyword-name tuples of the calls made on every save, load
-    // and new parameter; and whether the captured open is the standard one
+    // and new parameter
     PyObject* kw_value = nullptr;     // ("value",)
     PyObject* kw_dumps = nullptr;     // ("indent", "ensure_ascii")
     PyObject* kw_encoding = nullptr;  // ("encoding",)
-    bool open_is_standard = false;
-    // booktext.cpp
+    // shortcuts.cpp: what the native shortcuts stand in for
+    bool open_is_standard = false;  // the captured open is the standard one
     JsonRecord json;
-    // parameter.cpp
     LocaleRecord locale;
-    // bookdecode.cpp
     LoadsRecord loads;
-    // directory.cpp: our backup-step function, and the host's file services
-    PyObject* backup_function = nullptr;
     HostFs host;
+    PyObject* backup_function = nullptr;  // directory.cpp: our backup-step function
 };
 
 // The state in use; null before the exec step and after the module's free.

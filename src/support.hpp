@@ -1,5 +1,6 @@
 // What every file needs: the owning reference, the interned names and the
-// state (state.hpp), the error idiom and the recursion guard.
+// state (state.hpp), the error idiom and the depth budget with its
+// recursion guard.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -138,8 +139,42 @@ public:
 };
 
 // ---------------------------------------------------------------------------
-// Recursion guard over user data.
+// The depth budget: one account, per thread, of how deep the walks over user
+// data may go, and the only place that states a limit of depth.
+//
+// Every level of every walk (a copy, a map reached through another, the
+// checks and texts of a save, a decoded container, a folder of a tree) is
+// entered through a RecursionGuard, which takes it from the thread's budget:
+// RecursionError ("maximum recursion depth exceeded while ...") once the
+// walks of the thread hold sys.getrecursionlimit() levels, once the
+// interpreter's own C budget says so, or once the thread's stack is nearly
+// used up, whichever comes first; so deep or self-containing input ends in
+// RecursionError, never a crash.
+//
+// A native walk that stands in for the host's Python code (the book text for
+// json's encoder, the decoder for json.loads) must not get further than
+// that code would: stand_in_levels says how deep it may go natively, and it
+// hands anything deeper back to the host, which then decides (and may raise
+// RecursionError itself). Its own levels still go through the guard.
 // ---------------------------------------------------------------------------
+// The deepest nesting each native stand-in writes or reads itself; deeper
+// values (rare) go to the host's code, which has no such bound.
+constexpr int kTextDepthCap = 500;
+constexpr int kDecodeDepthCap = 200;
+// Python frames the host's code takes before its first level (dumps, encode
+// and the encoder's top generator; loads, decode and raw_decode), with
+// headroom.
+constexpr int kHostEntryFrames = 8;
+
+// The levels a native stand-in may nest where the host's code takes one
+// Python frame per level: the frames the thread has left before
+// RecursionError, less the host's entry frames, at most `cap`. Negative when
+// the host could not even enter: then only the host's own code may run.
+inline int stand_in_levels(int cap) {
+    const int left = compat::python_frames_left() - kHostEntryFrames;
+    return left < cap ? left : cap;
+}
+
 class RecursionGuard {
     bool entered_;
     // The interpreter's C budget ignores sys.setrecursionlimit() (from 3.12):
