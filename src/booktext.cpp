@@ -1,13 +1,17 @@
 // Native book text: the text json.dumps(forms, indent=4, ensure_ascii=False)
-// gives, written in one pass into one growable buffer. The standard encoder
-// runs in pure Python whenever indent is set, which made it most of the cost
+// gives, written in one pass into one buffer made at about its size. The
+// standard encoder runs in pure Python whenever indent is set, which made it most of the cost
 // of str(book) and of every save. Whatever this writer cannot vouch for goes
 // back to the Python encoder, so results and errors stay exactly its own.
 #include "booktext.hpp"
 
+#include "inline_layout.hpp"
+#include "textrun.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -18,118 +22,136 @@ namespace {
 // ---------------------------------------------------------------------------
 // The buffer is the result itself: a str of the kind that holds the widest
 // character of the text (known before writing starts), or a bytes object for
-// UTF-8, grown in place and cut to its length at the end. A large block
-// grows by remapping its pages, never by copying the text, and only the
-// pages written to take memory.
+// UTF-8, made at about its final size, grown in place when that falls short
+// and cut to its length at the end. Past its capacity it keeps kPad more
+// units, which the vector stores of the writer may touch.
 // ---------------------------------------------------------------------------
-class Writer {
+using textrun::kPad;
+
+// Most units a text may have: every size below stays clear of overflow.
+constexpr Py_ssize_t kMaxUnits = PY_SSIZE_T_MAX / 8;
+// Below this many bytes the buffer doubles when it grows; above, it grows by
+// an eighth or to the size the forms written so far project, so that the
+// memory it takes stays near the text.
+constexpr Py_ssize_t kSmallBlock = Py_ssize_t{256} << 10;
+
+class Buffer {
 public:
-    // utf8: a bytes object of UTF-8; else a str whose kind holds maxchar.
-    Writer(bool utf8, Py_UCS4 maxchar) : utf8_(utf8), maxchar_(utf8 ? 0x7f : maxchar) {}
-    ~Writer() { Py_XDECREF(obj_); }
-    Writer(const Writer&) = delete;
-    Writer& operator=(const Writer&) = delete;
+    // bytes: a bytes object of UTF-8; else a str whose kind holds maxchar.
+    Buffer(bool bytes, Py_UCS4 maxchar) : bytes_(bytes), maxchar_(bytes ? 0x7f : maxchar) {}
+    ~Buffer() { Py_XDECREF(obj_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
 
     // Makes the result with room for `cap` units; false with MemoryError set.
     bool start(Py_ssize_t cap) {
-        obj_ = utf8_ ? PyBytes_FromStringAndSize(nullptr, cap) : PyUnicode_New(cap, maxchar_);
+        cap = std::clamp(cap, Py_ssize_t{64}, kMaxUnits);
+        obj_ = bytes_ ? PyBytes_FromStringAndSize(nullptr, cap + kPad) : PyUnicode_New(cap + kPad, maxchar_);
         if (!obj_) return false;
-        kind_ = utf8_ ? 1 : PyUnicode_KIND(obj_);
-        if (!utf8_) maxchar_ = PyUnicode_MAX_CHAR_VALUE(obj_);
+        unit_ = bytes_ ? 1 : PyUnicode_KIND(obj_);
+        if (!bytes_) maxchar_ = PyUnicode_MAX_CHAR_VALUE(obj_);
         cap_ = cap;
         point();
         return true;
     }
 
-    int kind() const { return kind_; }
+    int unit() const { return unit_; }
     Py_UCS4 maxchar() const { return maxchar_; }
-    void* at_end() { return data_ + len_ * kind_; }
-    void set_length(Py_ssize_t n) { len_ = n; }
-    void* base() { return data_; }
-
-    // Room for `n` more code units; false with MemoryError set.
-    bool reserve(Py_ssize_t n) { return cap_ - len_ >= n || grow(n); }
-
-    // ASCII text; the room must be reserved.
-    void ascii(const char* s, Py_ssize_t n) {
-        switch (kind_) {
-            case 1: std::memcpy(at_end(), s, static_cast<size_t>(n)); break;
-            case 2: widen_copy(static_cast<Py_UCS2*>(at_end()), s, n); break;
-            default: widen_copy(static_cast<Py_UCS4*>(at_end()), s, n); break;
-        }
-        len_ += n;
+    template <class D>
+    D* end() {
+        return reinterpret_cast<D*>(data_) + len_;
+    }
+    template <class D>
+    void set_end(D* d) {
+        len_ = d - reinterpret_cast<D*>(data_);
     }
 
-    // A line end and the indentation of `level`, after an optional comma.
-    bool newline(int level, bool comma) {
-        Py_ssize_t n = static_cast<Py_ssize_t>(comma) + 1 + 4 * static_cast<Py_ssize_t>(level);
-        if (!reserve(n)) return false;
-        switch (kind_) {
-            case 1: {
-                char* d = static_cast<char*>(at_end());
-                if (comma) *d++ = ',';
-                *d++ = '\n';
-                std::memset(d, ' ', static_cast<size_t>(4 * level));
-                break;
-            }
-            case 2: fill_newline(static_cast<Py_UCS2*>(at_end()), level, comma); break;
-            default: fill_newline(static_cast<Py_UCS4*>(at_end()), level, comma); break;
-        }
-        len_ += n;
-        return true;
+    // Room for `n` more units (and kPad beyond); false with MemoryError set.
+    bool reserve(Py_ssize_t n) { return cap_ - len_ >= n || grow(n); }
+
+    // How many of the `total` forms are written: the measure of growth.
+    void progress(Py_ssize_t done, Py_ssize_t total) {
+        done_ = done;
+        total_ = total;
     }
 
     // The result, cut to the text written; null with MemoryError set.
     PyObject* finish() {
-        if (!resize(len_)) return nullptr;
+        if ((bytes_ ? _PyBytes_Resize(&obj_, len_) : PyUnicode_Resize(&obj_, len_)) < 0) return nullptr;
         return std::exchange(obj_, nullptr);
     }
 
 private:
-    template <class D>
-    static void widen_copy(D* d, const char* s, Py_ssize_t n) {
-        for (Py_ssize_t i = 0; i < n; ++i) d[i] = static_cast<unsigned char>(s[i]);
-    }
-    template <class D>
-    static void fill_newline(D* d, int level, bool comma) {
-        if (comma) *d++ = ',';
-        *d++ = '\n';
-        std::fill_n(d, 4 * level, D(' '));
-    }
+    void point() { data_ = bytes_ ? PyBytes_AS_STRING(obj_) : static_cast<char*>(PyUnicode_DATA(obj_)); }
 
-    void point() {
-        data_ = utf8_ ? PyBytes_AS_STRING(obj_) : static_cast<char*>(PyUnicode_DATA(obj_));
-    }
-
-    // A failed resize leaves a str as it was and frees a bytes object.
-    bool resize(Py_ssize_t cap) {
-        if (cap == cap_) return true;
-        if ((utf8_ ? _PyBytes_Resize(&obj_, cap) : PyUnicode_Resize(&obj_, cap)) < 0) return false;
-        cap_ = cap;
+    R7U_NOINLINE bool grow(Py_ssize_t n) {
+        if (n > kMaxUnits - len_) {
+            PyErr_NoMemory();
+            return false;
+        }
+        Py_ssize_t target = cap_ + (cap_ * unit_ < kSmallBlock ? cap_ : cap_ / 8);
+        if (done_ > 0 && total_ > done_) {
+            const double projected = static_cast<double>(len_) / static_cast<double>(done_) *
+                                     static_cast<double>(total_) * (1.0 + 1.0 / 32);
+            if (projected > static_cast<double>(target))
+                target = static_cast<Py_ssize_t>(std::min(projected, 2.0 * static_cast<double>(cap_)));
+        }
+        target = std::clamp(target, len_ + n, kMaxUnits);
+        // A failed resize leaves a str as it was and frees a bytes object.
+        if ((bytes_ ? _PyBytes_Resize(&obj_, target + kPad) : PyUnicode_Resize(&obj_, target + kPad)) < 0)
+            return false;
+        cap_ = target;
         point();
         return true;
     }
 
-    // Doubling while small; above 64 MiB by a quarter, so that the address
-    // space reserved stays near the text.
-    R7U_NOINLINE bool grow(Py_ssize_t n) {
-        const Py_ssize_t limit = PY_SSIZE_T_MAX / 4 - 64;
-        if (n > limit - len_) {
-            PyErr_NoMemory();
-            return false;
-        }
-        const Py_ssize_t step = cap_ * kind_ < (Py_ssize_t{64} << 20) ? cap_ : cap_ / 4;
-        return resize(std::max(len_ + n, cap_ < limit - step ? cap_ + step : limit));
-    }
-
     PyObject* obj_ = nullptr;  // the result being written; owned
     char* data_ = nullptr;
-    Py_ssize_t len_ = 0;  // code units written
-    Py_ssize_t cap_ = 0;  // code units that fit
-    int kind_ = 1;
-    bool utf8_;
+    Py_ssize_t len_ = 0;  // units written
+    Py_ssize_t cap_ = 0;  // units that fit, kPad more beyond
+    Py_ssize_t done_ = 0, total_ = 0;
+    int unit_ = 1;
+    bool bytes_;
     Py_UCS4 maxchar_;
 };
+
+// 0 for ASCII, 1 for Latin-1, 2 for the BMP, 3 beyond: the kinds of str.
+inline int width_class(Py_UCS4 c) { return (c >= 0x80) + (c >= 0x100) + (c >= 0x10000); }
+
+inline int decimal_digits(std::uint64_t v) {
+    int n = 1;
+    for (; v >= 10; v /= 10) ++n;
+    return n;
+}
+
+// An integral float below 1e16 is repr'd as its integer and ".0": the
+// digits without the shortest-digit search. Its length, or 0 for any other.
+inline int integral_float(double x, char* out) {
+    const double a = std::fabs(x);
+    if (!(a < 1e16)) return 0;
+    const auto u = static_cast<std::int64_t>(a);
+    if (static_cast<double>(u) != a) return 0;
+    char* p = out;
+    if (std::signbit(x)) *p++ = '-';
+    p = std::to_chars(p, p + 20, u).ptr;
+    *p++ = '.';
+    *p++ = '0';
+    return static_cast<int>(p - out);
+}
+
+// The literal parts of a parameter's form at its place in the book text.
+constexpr char kFormName[] = "{\n        \"name\": ";
+constexpr char kFormDescription[] = ",\n        \"description\": ";
+constexpr char kFormAttributes[] = ",\n        \"attributes\": ";
+constexpr char kFormEnd[] = "\n    }";
+constexpr Py_ssize_t kFormLiterals =
+    sizeof kFormName + sizeof kFormDescription + sizeof kFormAttributes + sizeof kFormEnd - 4;
+
+// Whether the walk may enter one more container: within the levels the
+// Python encoder could take over from, and within the thread's stack.
+inline bool may_descend(int levels_left) {
+    return levels_left > 0 && !compat::stack_nearly_exhausted(compat::guard_state);
+}
 
 // float.__repr__ of a finite x into out (at least 32 chars); the length.
 // The digits are the shortest that read back as x, the nearest to x among
@@ -185,184 +207,168 @@ int float_repr(double x, char* out) {
     return static_cast<int>(o - out);
 }
 
-// The escape letter of a character below U+0080 inside a JSON string: 0 for
-// none, 'u' for the \u00XX form.
-constexpr auto kEscapes = [] {
-    struct Table {
-        char c[128];
-    } t{};
-    for (int i = 0; i < 0x20; ++i) t.c[i] = 'u';
-    t.c['\b'] = 'b';
-    t.c['\f'] = 'f';
-    t.c['\n'] = 'n';
-    t.c['\r'] = 'r';
-    t.c['\t'] = 't';
-    t.c['"'] = '"';
-    t.c['\\'] = '\\';
-    return t;
-}();
-
-template <class C>
-inline bool needs_escape(C c) {
-    return c < 0x80 && kEscapes.c[c] != 0;
-}
-
-// Writes the escape of `c` (one that needs_escape) at `d`, at most 6 units;
-// returns the end.
-template <class D>
-inline D* write_escape(D* d, unsigned c) {
-    static constexpr char hex[] = "0123456789abcdef";
-    const char e = kEscapes.c[c];
-    *d++ = '\\';
-    if (e != 'u') {
-        *d++ = static_cast<D>(e);
-        return d;
-    }
-    *d++ = 'u';
-    *d++ = '0';
-    *d++ = '0';
-    *d++ = static_cast<D>(hex[c >> 4]);
-    *d++ = static_cast<D>(hex[c & 15]);
-    return d;
-}
 
 // ---------------------------------------------------------------------------
-// The walk. Each step returns 1 when written, 0 when the value must go to the
-// Python encoder, -1 with an exception set.
+// The walk, once per unit of the text: D is the unit, Utf8 whether strings
+// are encoded to UTF-8 (one-byte units) or copied as code points. Each step
+// returns 1 when written, 0 when the value must go to the Python encoder,
+// -1 with an exception set. The callers' lists and dicts are walked in
+// sequence() and dict() only; no code of theirs runs meanwhile (every value
+// written is of an exact built-in type), so the items cannot change under
+// the walk.
 // ---------------------------------------------------------------------------
+template <class D, bool Utf8>
 class Encoder {
 public:
     // levels: most container levels written natively (see Level).
-    // utf8: write the UTF-8 encoding of the text instead of its code units;
-    // else code units of the kind that holds maxchar.
-    Encoder(int levels, bool utf8, bool short_repr, Py_UCS4 maxchar)
-        : levels_left_(levels), utf8_(utf8), short_repr_(short_repr), w_(utf8, maxchar) {}
+    Encoder(Buffer& w, int levels, bool short_repr) : w_(w), levels_left_(levels), short_repr_(short_repr) {}
 
-    bool start(Py_ssize_t cap) { return w_.start(cap); }
     int top(PyObject* o) { return value(o, 0); }
 
     // The list of the parameters' forms, each as to_dict would make it.
     int forms(const FormParts* parts, Py_ssize_t n) {
-        if (n == 0) return ascii("[]", 2);
+        if (n == 0) return token("[]") ? 1 : -1;
         Level guard(*this);
         if (!guard.ok()) return 0;
-        if (ascii("[", 1) < 0) return -1;
+        if (!token("[")) return -1;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!w_.newline(1, i != 0)) return -1;
+            w_.progress(i, n);
+            if (!newline(1, i != 0)) return -1;
             int r = form(parts[i]);
             if (r <= 0) return r;
         }
-        if (!w_.newline(0, false)) return -1;
-        return ascii("]", 1);
+        if (!newline(0, false)) return -1;
+        return token("]") ? 1 : -1;
     }
 
-    PyObject* finish() { return w_.finish(); }
+    // None written as a list item or dict value (not inside a tuple).
+    bool none_seen() const { return none_seen_; }
+    // The widest character written (str texts only).
+    Py_UCS4 widest() const { return widest_; }
 
 private:
-    int form(const FormParts& p) {
-        Level guard(*this);
-        if (!guard.ok()) return 0;
-        PyObject* const members[3][2] = {
-            {N->name, p.name}, {N->description, p.description}, {N->attributes, p.attributes}};
-        if (ascii("{", 1) < 0) return -1;
-        for (int i = 0; i < 3; ++i) {
-            if (!w_.newline(2, i != 0)) return -1;
-            int r = string(members[i][0]);
-            if (r <= 0) return r;
-            if (ascii(": ", 2) < 0) return -1;
-            r = value(members[i][1], 2);
-            if (r <= 0) return r;
-        }
-        if (!w_.newline(1, false)) return -1;
-        return ascii("}", 1);
-    }
-
+    Buffer& w_;
     int levels_left_;
-    bool utf8_;
+    int tuple_depth_ = 0;
+    bool none_seen_ = false;
     bool short_repr_;  // float.__repr__ gives the shortest digits
-    Writer w_;
+    Py_UCS4 widest_ = 0;
 
     // The one guard of each container written: false when the value must go
     // to the Python encoder instead. That encoder needs one frame per level,
     // so past the levels the recursion budget allows it decides (and may
     // raise RecursionError); a cycle ends there as well and gets its
-    // "Circular reference detected". The recursion guard keeps the walk
-    // within the thread's stack.
+    // "Circular reference detected".
     class Level {
     public:
-        explicit Level(Encoder& e) : e_(e), guard_(" while writing a book text") {
-            ok_ = e_.levels_left_ > 0 && guard_.ok();
-            if (!guard_.ok()) PyErr_Clear();
-            if (ok_) --e_.levels_left_;
-        }
-        ~Level() {
-            if (ok_) ++e_.levels_left_;
-        }
+        explicit Level(Encoder& e) : e_(e), ok_(may_descend(e.levels_left_)) { e_.levels_left_ -= ok_; }
+        ~Level() { e_.levels_left_ += ok_; }
         Level(const Level&) = delete;
         Level& operator=(const Level&) = delete;
         bool ok() const { return ok_; }
 
     private:
         Encoder& e_;
-        RecursionGuard guard_;
         bool ok_;
     };
+
+    template <std::size_t N>
+    static D* put(D* d, const char (&s)[N]) {
+        for (std::size_t i = 0; i + 1 < N; ++i) d[i] = static_cast<D>(s[i]);
+        return d + (N - 1);
+    }
+    template <std::size_t N>
+    bool token(const char (&s)[N]) {
+        if (!w_.reserve(N - 1)) return false;
+        w_.set_end(put(w_.template end<D>(), s));
+        return true;
+    }
+    int ascii(const char* s, Py_ssize_t n) {
+        if (!w_.reserve(n)) return -1;
+        D* d = w_.template end<D>();
+        for (Py_ssize_t i = 0; i < n; ++i) d[i] = static_cast<D>(s[i]);
+        w_.set_end(d + n);
+        return 1;
+    }
+    // A line end and the indentation of `level`, after an optional comma.
+    bool newline(int level, bool comma) {
+        const Py_ssize_t indent = 4 * static_cast<Py_ssize_t>(level);
+        if (!w_.reserve(indent + 2)) return false;
+        D* d = w_.template end<D>();
+        *d = ',';
+        d += comma;
+        *d++ = '\n';
+        w_.set_end(textrun::spaces(d, indent));
+        return true;
+    }
+
+    int form(const FormParts& p) {
+        Level guard(*this);
+        if (!guard.ok()) return 0;
+        if (!token(kFormName)) return -1;
+        int r = string(p.name);
+        if (r <= 0) return r;
+        if (!token(kFormDescription)) return -1;
+        if ((r = value(p.description, 2)) <= 0) return r;
+        if (!token(kFormAttributes)) return -1;
+        if ((r = value(p.attributes, 2)) <= 0) return r;
+        return token(kFormEnd) ? 1 : -1;
+    }
 
     int value(PyObject* o, int level) {
         PyTypeObject* t = Py_TYPE(o);
         if (t == &PyUnicode_Type) return string(o);
-        if (t == &PyDict_Type) return dict(o, level);
-        if (t == &PyList_Type || t == &PyTuple_Type) return sequence(o, level);
         if (t == &PyLong_Type) return integer(o);
         if (t == &PyFloat_Type) return real(PyFloat_AS_DOUBLE(o));
-        if (o == Py_True) return ascii("true", 4);
-        if (o == Py_False) return ascii("false", 5);
-        if (o == Py_None) return ascii("null", 4);
+        if (t == &PyDict_Type) return dict(o, level);
+        if (t == &PyList_Type) return sequence(o, level, false);
+        if (t == &PyTuple_Type) return sequence(o, level, true);
+        if (o == Py_True) return token("true") ? 1 : -1;
+        if (o == Py_False) return token("false") ? 1 : -1;
+        if (o == Py_None) {
+            none_seen_ |= tuple_depth_ == 0;
+            return token("null") ? 1 : -1;
+        }
         return 0;
     }
 
-    int ascii(const char* s, Py_ssize_t n) {
-        if (!w_.reserve(n)) return -1;
-        w_.ascii(s, n);
-        return 1;
-    }
-
-    // No user code runs while a container is written (every value is of an
-    // exact built-in type), so the items cannot change under the walk.
-    int sequence(PyObject* o, int level) {
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
-        if (n == 0) return ascii("[]", 2);
+    int sequence(PyObject* o, int level, bool tuple) {
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+        if (n == 0) return token("[]") ? 1 : -1;
         Level guard(*this);
         if (!guard.ok()) return 0;
-        if (ascii("[", 1) < 0) return -1;
+        if (!token("[")) return -1;
+        PyObject** items = PySequence_Fast_ITEMS(o);
+        tuple_depth_ += tuple;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!w_.newline(level + 1, i != 0)) return -1;
-            int r = value(PySequence_Fast_GET_ITEM(o, i), level + 1);
+            if (level == 0) w_.progress(i, n);
+            if (!newline(level + 1, i != 0)) return -1;
+            int r = value(items[i], level + 1);
             if (r <= 0) return r;
         }
-        if (!w_.newline(level, false)) return -1;
-        return ascii("]", 1);
+        tuple_depth_ -= tuple;
+        if (!newline(level, false)) return -1;
+        return token("]") ? 1 : -1;
     }
 
     int dict(PyObject* o, int level) {
-        if (PyDict_GET_SIZE(o) == 0) return ascii("{}", 2);
+        if (PyDict_GET_SIZE(o) == 0) return token("{}") ? 1 : -1;
         Level guard(*this);
         if (!guard.ok()) return 0;
-        if (ascii("{", 1) < 0) return -1;
-        Py_ssize_t pos = 0;
+        if (!token("{")) return -1;
+        compat::DictItems items(o);
         PyObject *key, *item;
         bool first = true;
-        while (PyDict_Next(o, &pos, &key, &item)) {
-            if (!w_.newline(level + 1, !first)) return -1;
+        while (items.next(key, item)) {
+            if (!newline(level + 1, !first)) return -1;
             first = false;
             int r = dict_key(key);
             if (r <= 0) return r;
-            if (ascii(": ", 2) < 0) return -1;
-            r = value(item, level + 1);
-            if (r <= 0) return r;
+            if (!token(": ")) return -1;
+            if ((r = value(item, level + 1)) <= 0) return r;
         }
-        if (!w_.newline(level, false)) return -1;
-        return ascii("}", 1);
+        if (!newline(level, false)) return -1;
+        return token("}") ? 1 : -1;
     }
 
     // Keys as the encoder turns them into strings; any other key type is its
@@ -370,14 +376,14 @@ private:
     int dict_key(PyObject* key) {
         PyTypeObject* t = Py_TYPE(key);
         if (t == &PyUnicode_Type) return string(key);
-        if (key == Py_True) return ascii("\"true\"", 6);
-        if (key == Py_False) return ascii("\"false\"", 7);
-        if (key == Py_None) return ascii("\"null\"", 6);
+        if (key == Py_True) return token("\"true\"") ? 1 : -1;
+        if (key == Py_False) return token("\"false\"") ? 1 : -1;
+        if (key == Py_None) return token("\"null\"") ? 1 : -1;
         int r;
-        if (t == &PyLong_Type) r = ascii("\"", 1) < 0 ? -1 : integer(key);
-        else if (t == &PyFloat_Type) r = ascii("\"", 1) < 0 ? -1 : real(PyFloat_AS_DOUBLE(key));
+        if (t == &PyLong_Type) r = token("\"") ? integer(key) : -1;
+        else if (t == &PyFloat_Type) r = token("\"") ? real(PyFloat_AS_DOUBLE(key)) : -1;
         else return 0;
-        return r <= 0 ? r : ascii("\"", 1);
+        return r <= 0 ? r : token("\"") ? 1 : -1;
     }
 
     int integer(PyObject* o) {
@@ -397,12 +403,11 @@ private:
 
     // float.__repr__ for finite values, the encoder's names for the others.
     int real(double x) {
+        char buf[32];
+        if (int n = integral_float(x, buf)) return ascii(buf, n);
         if (std::isnan(x)) return ascii("NaN", 3);
         if (std::isinf(x)) return x > 0 ? ascii("Infinity", 8) : ascii("-Infinity", 9);
-        if (short_repr_) {
-            char buf[32];
-            return ascii(buf, float_repr(x, buf));
-        }
+        if (short_repr_) return ascii(buf, float_repr(x, buf));
         std::unique_ptr<char, decltype(&PyMem_Free)> text(
             PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr), &PyMem_Free);
         if (!text) return -1;
@@ -418,170 +423,222 @@ private:
     }
 
     int string(PyObject* s) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        int kind = PyUnicode_KIND(s);
-        if (utf8_) return utf8_string(s, n, kind);
-        // The writer holds every character of the text (widest()).
-        if (PyUnicode_MAX_CHAR_VALUE(s) > w_.maxchar()) return 0;
-        // The quotes and every character once; escapes reserve their extra.
-        if (n > PY_SSIZE_T_MAX / 4 - 2) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        const void* data = PyUnicode_DATA(s);
+        if (n > kMaxUnits / 4) {
             PyErr_NoMemory();
             return -1;
         }
-        if (!w_.reserve(n + 2)) return -1;
-        const void* data = PyUnicode_DATA(s);
-        switch (kind * 4 + w_.kind()) {
-            case 1 * 4 + 1: return escape(static_cast<const Py_UCS1*>(data), n, static_cast<Py_UCS1*>(nullptr));
-            case 1 * 4 + 2: return escape(static_cast<const Py_UCS1*>(data), n, static_cast<Py_UCS2*>(nullptr));
-            case 1 * 4 + 4: return escape(static_cast<const Py_UCS1*>(data), n, static_cast<Py_UCS4*>(nullptr));
-            case 2 * 4 + 2: return escape(static_cast<const Py_UCS2*>(data), n, static_cast<Py_UCS2*>(nullptr));
-            case 2 * 4 + 4: return escape(static_cast<const Py_UCS2*>(data), n, static_cast<Py_UCS4*>(nullptr));
-            default: return escape(static_cast<const Py_UCS4*>(data), n, static_cast<Py_UCS4*>(nullptr));
-        }
-    }
-
-    // The string in UTF-8 (the writer keeps 1-byte units throughout). ASCII
-    // is its own encoding; a lone surrogate has none, and goes back to the
-    // str text, whose encoding raises the codec's error.
-    int utf8_string(PyObject* s, Py_ssize_t n, int kind) {
-        if (n > (PY_SSIZE_T_MAX / 4 - 2) / 4) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        const void* data = PyUnicode_DATA(s);
-        if (PyUnicode_IS_ASCII(s)) {
-            if (!w_.reserve(n + 2)) return -1;
-            return escape(static_cast<const Py_UCS1*>(data), n, static_cast<Py_UCS1*>(nullptr));
-        }
-        if (!w_.reserve(4 * n + 2)) return -1;
-        switch (kind) {
-            case PyUnicode_1BYTE_KIND: return utf8_escape(static_cast<const Py_UCS1*>(data), n);
-            case PyUnicode_2BYTE_KIND: return utf8_escape(static_cast<const Py_UCS2*>(data), n);
-            default: return utf8_escape(static_cast<const Py_UCS4*>(data), n);
-        }
-    }
-
-    // As escape(), into UTF-8; room for 4 bytes a character is reserved.
-    template <class S>
-    int utf8_escape(const S* s, Py_ssize_t n) {
-        auto* d = static_cast<unsigned char*>(w_.at_end());
-        *d++ = '"';
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const auto c = static_cast<Py_UCS4>(s[i]);
-            if (c < 0x80) {
-                if (!needs_escape(c)) {
-                    *d++ = static_cast<unsigned char>(c);
-                    continue;
-                }
-                // An escape may need 6: make room for it and the rest.
-                Py_ssize_t done = reinterpret_cast<char*>(d) - static_cast<char*>(w_.base());
-                w_.set_length(done);
-                if (!w_.reserve(6 + 4 * (n - i - 1) + 1)) return -1;
-                d = reinterpret_cast<unsigned char*>(static_cast<char*>(w_.base()) + done);
-                d = write_escape(d, c);
-            } else if (c < 0x800) {
-                *d++ = static_cast<unsigned char>(0xc0 | (c >> 6));
-                *d++ = static_cast<unsigned char>(0x80 | (c & 0x3f));
-            } else if (c >= 0xd800 && c <= 0xdfff) {
-                return 0;
-            } else if (c < 0x10000) {
-                *d++ = static_cast<unsigned char>(0xe0 | (c >> 12));
-                *d++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3f));
-                *d++ = static_cast<unsigned char>(0x80 | (c & 0x3f));
-            } else {
-                *d++ = static_cast<unsigned char>(0xf0 | (c >> 18));
-                *d++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3f));
-                *d++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3f));
-                *d++ = static_cast<unsigned char>(0x80 | (c & 0x3f));
+        if constexpr (Utf8) {
+            // ASCII is its own encoding.
+            if (PyUnicode_IS_ASCII(s)) return quoted(static_cast<const Py_UCS1*>(data), n);
+            switch (PyUnicode_KIND(s)) {
+                case PyUnicode_1BYTE_KIND: return utf8(static_cast<const Py_UCS1*>(data), n);
+                case PyUnicode_2BYTE_KIND: return utf8(static_cast<const Py_UCS2*>(data), n);
+                default: return utf8(static_cast<const Py_UCS4*>(data), n);
+            }
+        } else {
+            // The buffer's kind holds every character of the text (Measure).
+            const Py_UCS4 max = PyUnicode_MAX_CHAR_VALUE(s);
+            if (max > w_.maxchar()) return 0;
+            widest_ = std::max(widest_, max);
+            switch (PyUnicode_KIND(s)) {
+                case PyUnicode_1BYTE_KIND: return quoted(static_cast<const Py_UCS1*>(data), n);
+                case PyUnicode_2BYTE_KIND:
+                    if constexpr (sizeof(D) >= 2) return quoted(static_cast<const Py_UCS2*>(data), n);
+                    return 0;
+                default:
+                    if constexpr (sizeof(D) == 4) return quoted(static_cast<const Py_UCS4*>(data), n);
+                    return 0;
             }
         }
-        *d++ = '"';
-        w_.set_length(reinterpret_cast<char*>(d) - static_cast<char*>(w_.base()));
-        return 1;
     }
 
-    // Copies s[0:n] between quotes with the encoder's escapes: the quote,
-    // the backslash and the controls below U+0020, nothing else (U+007F,
-    // U+2028 and lone surrogates stay as they are).
-    template <class S, class D>
-    int escape(const S* s, Py_ssize_t n, D*) {
-        D* d = static_cast<D*>(w_.at_end());
+    // s[0:n] between quotes with the encoder's escapes: the quote, the
+    // backslash and the controls below U+0020, nothing else (U+007F, U+2028
+    // and lone surrogates stay as they are). Each unit as it is.
+    template <class S>
+    int quoted(const S* s, Py_ssize_t n) {
+        if (!w_.reserve(n + 2)) return -1;
+        D* d = w_.template end<D>();
         *d++ = '"';
         Py_ssize_t i = 0;
         for (;;) {
-            Py_ssize_t j = i;
-            while (j < n && !needs_escape(s[j])) ++j;
-            if constexpr (sizeof(S) == sizeof(D)) {
-                std::memcpy(d, s + i, static_cast<size_t>(j - i) * sizeof(D));
-                d += j - i;
-            } else {
-                for (Py_ssize_t k = i; k < j; ++k) *d++ = s[k];
-            }
-            if (j == n) break;
+            i = textrun::plain_run<false>(s, i, n, d);
+            if (i == n) break;
             // Worst case from here: this escape, the rest as is, the quote.
-            Py_ssize_t done = d - static_cast<D*>(w_.base());
-            w_.set_length(done);
-            if (!w_.reserve(6 + (n - j - 1) + 1)) return -1;
-            d = static_cast<D*>(w_.base()) + done;
-            d = write_escape(d, static_cast<unsigned>(s[j]));
-            i = j + 1;
+            w_.set_end(d);
+            if (!w_.reserve(6 + (n - i - 1) + 1)) return -1;
+            d = textrun::write_escape(w_.template end<D>(), static_cast<unsigned>(s[i]));
+            ++i;
         }
         *d++ = '"';
-        w_.set_length(d - static_cast<D*>(w_.base()));
+        w_.set_end(d);
+        return 1;
+    }
+
+    // As quoted(), into UTF-8. Room is taken a block at a time, at the
+    // widest a character of S can be, so that a long string of few wide
+    // characters does not grow the buffer to several times its size.
+    template <class S>
+    int utf8(const S* s, Py_ssize_t n) {
+        constexpr Py_ssize_t wide = sizeof(S) == 1 ? 2 : sizeof(S) == 2 ? 3 : 4;
+        constexpr Py_ssize_t block = 4096;
+        if (!w_.reserve(std::min(n, block) * wide + 2)) return -1;
+        unsigned char* d = w_.template end<unsigned char>();
+        *d++ = '"';
+        Py_ssize_t i = 0;
+        while (i < n) {
+            const Py_ssize_t stop = std::min(n, i + block);
+            while (i < stop) {
+                i = textrun::plain_run<true>(s, i, stop, d);
+                if (i == stop) break;
+                if (s[i] >= 0x80) {
+                    // A lone surrogate has no UTF-8: the str text takes it,
+                    // whose encoding raises the codec's error.
+                    if (!textrun::utf8_wide_run(s, i, stop, d)) return 0;
+                    continue;
+                }
+                w_.set_end(d);
+                if (!w_.reserve(6 + (stop - i - 1) * wide + 1)) return -1;
+                d = textrun::write_escape(w_.template end<unsigned char>(), static_cast<unsigned>(s[i]));
+                ++i;
+            }
+            if (i < n) {
+                w_.set_end(d);
+                if (!w_.reserve(std::min(n - i, block) * wide + 1)) return -1;
+                d = w_.template end<unsigned char>();
+            }
+        }
+        *d++ = '"';
+        w_.set_end(d);
         return 1;
     }
 };
 
-// Raises `max` to the widest character the text of `o` will hold. False
-// where the encoder would give the value up (a type it leaves to Python,
-// nesting past `depth` levels), and the walk stops there.
-bool widest(PyObject* o, int depth, Py_UCS4& max) {
-    PyTypeObject* t = Py_TYPE(o);
-    if (t == &PyUnicode_Type) {
-        max = std::max(max, PyUnicode_MAX_CHAR_VALUE(o));
-        return true;
-    }
-    const bool dict = t == &PyDict_Type;
-    if (!dict && t != &PyList_Type && t != &PyTuple_Type)
-        return t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || o == Py_None;
-    if (depth <= 0) return (dict ? PyDict_GET_SIZE(o) : PySequence_Fast_GET_SIZE(o)) == 0;
-    RecursionGuard guard(" while writing a book text");
-    if (!guard.ok()) {
-        PyErr_Clear();
-        return false;
-    }
-    if (!dict) {
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i)
-            if (!widest(PySequence_Fast_GET_ITEM(o, i), depth - 1, max)) return false;
-        return true;
-    }
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(o, &pos, &key, &value)) {
-        PyTypeObject* k = Py_TYPE(key);
-        if (k != &PyUnicode_Type && k != &PyLong_Type && k != &PyFloat_Type && k != &PyBool_Type && key != Py_None)
-            return false;
-        if (!widest(key, 0, max) || !widest(value, depth - 1, max)) return false;
-    }
-    return true;
-}
+// ---------------------------------------------------------------------------
+// The first pass of a str text: the widest character it will hold, which
+// picks the kind of the str, and about how many characters it will have, so
+// that the str is made once at about its size (escapes and the digits of
+// fractional floats are guessed; growth covers the rest). False where the
+// encoder would give the value up (a type it leaves to Python, nesting past
+// the levels), and the walk stops there.
+// ---------------------------------------------------------------------------
+class Measure {
+public:
+    explicit Measure(int levels) : levels_left_(levels) {}
 
-// Runs `write` on an encoder for the text (its widest character from
-// `measure`), and hands over the result: 1, 0 or -1 as native_book_text.
-template <class Measure, class Write>
-int encode(bool utf8, Py_ssize_t estimate, Measure&& measure, Write&& write, PyObject** out) {
-    // The Python encoder needs one frame per level: the depth budget says
-    // how deep the native text may go in its place.
-    const int depth = stand_in_levels(kTextDepthCap);
-    if (depth < 0) return 0;
-    Py_UCS4 max = 0x7f;
-    if (!utf8 && !measure(depth, max)) return 0;
-    Encoder enc(depth, utf8, st().json.short_repr, max);
-    if (!enc.start(estimate)) return -1;
-    int r = write(enc);
-    if (r <= 0) return r;
-    *out = enc.finish();
-    return *out ? 1 : -1;
+    Py_UCS4 widest = 0x7f;
+    Py_ssize_t units = 0;
+
+    bool value(PyObject* o, int level) {
+        PyTypeObject* t = Py_TYPE(o);
+        if (t == &PyUnicode_Type) return string(o);
+        if (t == &PyLong_Type) return integer(o);
+        if (t == &PyFloat_Type) return real(PyFloat_AS_DOUBLE(o));
+        const bool dict = t == &PyDict_Type;
+        if (dict || t == &PyList_Type || t == &PyTuple_Type) {
+            const Py_ssize_t n = dict ? PyDict_GET_SIZE(o) : PySequence_Fast_GET_SIZE(o);
+            if (n == 0) {
+                units += 2;
+                return true;
+            }
+            if (!may_descend(levels_left_)) return false;
+            --levels_left_;
+            // "[", the items each on a line of their own after a comma but the
+            // first, the closing line; ": " after each key.
+            units += 3 + 4 * level + n * (2 + 4 * (level + 1) + (dict ? 2 : 0)) - 1;
+            bool ok = dict ? items(o, level) : sequence(o, level);
+            ++levels_left_;
+            return ok;
+        }
+        if (o != Py_True && o != Py_False && o != Py_None) return false;
+        units += o == Py_False ? 5 : 4;
+        return true;
+    }
+
+    bool forms(const FormParts* parts, Py_ssize_t n) {
+        if (levels_left_ < 2) return false;
+        units += n == 0 ? 2 : 3 + n * (2 + 4 + kFormLiterals) - 1;
+        levels_left_ -= 2;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!string(parts[i].name) || !value(parts[i].description, 2) || !value(parts[i].attributes, 2))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    int levels_left_;
+
+    bool string(PyObject* s) {
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(s));
+        units += PyUnicode_GET_LENGTH(s) + 2;
+        return true;
+    }
+    bool integer(PyObject* o) {
+        auto* v = reinterpret_cast<PyLongObject*>(o);
+        if (!PyUnstable_Long_IsCompact(v)) {
+            units += 24;
+            return true;
+        }
+        const Py_ssize_t x = PyUnstable_Long_CompactValue(v);
+        units += (x < 0) + decimal_digits(x < 0 ? 0 - static_cast<std::uint64_t>(x) : static_cast<std::uint64_t>(x));
+        return true;
+    }
+    bool real(double x) {
+        char buf[32];
+        const int n = integral_float(x, buf);
+        units += n ? n : std::isfinite(x) ? 8 : 9;
+        return true;
+    }
+    bool sequence(PyObject* o, int level) {
+        PyObject** items = PySequence_Fast_ITEMS(o);
+        for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(o); i < n; ++i)
+            if (!value(items[i], level + 1)) return false;
+        return true;
+    }
+    bool items(PyObject* o, int level) {
+        compat::DictItems walk(o);
+        PyObject *key, *item;
+        while (walk.next(key, item)) {
+            PyTypeObject* k = Py_TYPE(key);
+            if (k == &PyUnicode_Type) string(key);
+            else if (k == &PyLong_Type) integer(key), units += 2;
+            else if (k == &PyFloat_Type) real(PyFloat_AS_DOUBLE(key)), units += 2;
+            else if (k == &PyBool_Type || key == Py_None) units += 7;
+            else return false;
+            if (!value(item, level + 1)) return false;
+        }
+        return true;
+    }
+};
+
+// Writes the text with `walk` (called with the encoder of the text's unit)
+// into a buffer of `estimate` units, and hands over the result: 1, 0 or -1
+// as native_book_text. `widest` is the widest character of a str text.
+template <class Walk>
+int encode(bool utf8, Py_ssize_t estimate, Py_UCS4 widest, int depth, Walk&& walk, PyObject** out,
+           bool* none_seen) {
+    Buffer w(utf8, widest);
+    if (!w.start(estimate)) return -1;
+    auto run = [&](auto&& enc) {
+        int r = walk(enc);
+        if (r <= 0) return r;
+        // A str whose widest character is below its kind would not be a
+        // proper str: only if what was measured changed meanwhile.
+        if (!utf8 && width_class(enc.widest()) != width_class(widest)) return 0;
+        if (none_seen) *none_seen = enc.none_seen();
+        *out = w.finish();
+        return *out ? 1 : -1;
+    };
+    const bool short_repr = st().json.short_repr;
+    if (utf8) return run(Encoder<unsigned char, true>(w, depth, short_repr));
+    switch (w.unit()) {
+        case 1: return run(Encoder<Py_UCS1, false>(w, depth, short_repr));
+        case 2: return run(Encoder<Py_UCS2, false>(w, depth, short_repr));
+        default: return run(Encoder<Py_UCS4, false>(w, depth, short_repr));
+    }
 }
 
 }  // namespace
@@ -626,25 +683,27 @@ int bound_depth(PyObject* o, const Path* up) {
 int check_encoder_depth(PyObject* forms) { return bound_depth(forms, nullptr); }
 
 int native_book_text(PyObject* forms, PyObject** out, bool utf8) {
-    return encode(
-        utf8, 4096, [&](int depth, Py_UCS4& max) { return widest(forms, depth, max); },
-        [&](Encoder& enc) { return enc.top(forms); }, out);
+    // The Python encoder needs one frame per level: the depth budget says
+    // how deep the native text may go in its place.
+    const int depth = stand_in_levels(kTextDepthCap);
+    if (depth < 0) return 0;
+    Measure m(depth);
+    if (!utf8 && !m.value(forms, 0)) return 0;
+    return encode(utf8, utf8 ? 4096 : m.units, m.widest, depth, [&](auto& enc) { return enc.top(forms); }, out,
+                  nullptr);
 }
 
-int native_book_text(const FormParts* parts, Py_ssize_t n, PyObject** out, bool utf8) {
-    // About the size of a small parameter's form; a larger text grows once
-    // or twice, a smaller one gives the rest back at the end.
-    const Py_ssize_t estimate = 64 + 256 * std::min(n, PY_SSIZE_T_MAX / 1024);
-    auto measure = [&](int depth, Py_UCS4& max) {
-        if (depth < 2) return false;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!widest(parts[i].name, 0, max) || !widest(parts[i].description, depth - 2, max) ||
-                !widest(parts[i].attributes, depth - 2, max))
-                return false;
-        }
-        return true;
-    };
-    return encode(utf8, estimate, measure, [&](Encoder& enc) { return enc.forms(parts, n); }, out);
+int native_book_text(const FormParts* parts, Py_ssize_t n, PyObject** out, bool utf8, bool* none_seen) {
+    const int depth = stand_in_levels(kTextDepthCap);
+    if (depth < 0) return 0;
+    // A str's kind must be known before it is written: a first pass finds
+    // it, and the text's size with it. UTF-8 starts at about the size of a
+    // small parameter's form a parameter, and once past the small blocks
+    // grows to the size the forms written so far project.
+    Measure m(depth);
+    if (!utf8 && !m.forms(parts, n)) return 0;
+    const Py_ssize_t estimate = utf8 ? 64 + 256 * std::min(n, Py_ssize_t{4096}) : m.units;
+    return encode(utf8, estimate, m.widest, depth, [&](auto& enc) { return enc.forms(parts, n); }, out, none_seen);
 }
 
 }  // namespace r7u

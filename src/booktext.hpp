@@ -24,8 +24,9 @@ struct FormParts {
     PyObject* attributes;
 };
 // The same for the list of `n` forms that `parts` describes, written without
-// making the forms.
-int native_book_text(const FormParts* parts, Py_ssize_t n, PyObject** out, bool utf8);
+// making the forms. With none_seen, *none_seen tells whether the text holds
+// None as a list item or dict value (not inside a tuple).
+int native_book_text(const FormParts* parts, Py_ssize_t n, PyObject** out, bool utf8, bool* none_seen = nullptr);
 
 // Before forms go to the host's encoder: RecursionError (-1) when they nest
 // deeper than our recursion guard allows, 0 otherwise. From 3.14 the host's

@@ -37,6 +37,11 @@ SAME(UnicodeEntry, PyDictUnicodeEntry, me_key);
 SAME(UnicodeEntry, PyDictUnicodeEntry, me_value);
 static_assert(sizeof(UnicodeEntry) == sizeof(PyDictUnicodeEntry), "PyDictUnicodeEntry changed its size");
 static_assert(kKeysSplit == DICT_KEYS_SPLIT, "DICT_KEYS_SPLIT changed");
+SAME(KeyEntry, PyDictKeyEntry, me_hash);
+SAME(KeyEntry, PyDictKeyEntry, me_key);
+SAME(KeyEntry, PyDictKeyEntry, me_value);
+static_assert(sizeof(KeyEntry) == sizeof(PyDictKeyEntry), "PyDictKeyEntry changed its size");
+static_assert(kKeysGeneral == DICT_KEYS_GENERAL, "DICT_KEYS_GENERAL changed");
 
 #if PY_VERSION_HEX >= 0x030D0000
 SAME(DictValues, PyDictValues, capacity);
