@@ -93,8 +93,8 @@ private:
         if (done_ > 0 && total_ > done_) {
             const double projected = static_cast<double>(len_) / static_cast<double>(done_) *
                                      static_cast<double>(total_) * (1.0 + 1.0 / 32);
-            if (projected > static_cast<double>(target))
-                target = static_cast<Py_ssize_t>(std::min(projected, 2.0 * static_cast<double>(cap_)));
+            target = std::max(static_cast<Py_ssize_t>(std::min(projected, 2.0 * static_cast<double>(cap_))),
+                              cap_ + cap_ / 32);
         }
         target = std::clamp(target, len_ + n, kMaxUnits);
         // A failed resize leaves a str as it was and frees a bytes object.

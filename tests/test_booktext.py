@@ -11,6 +11,7 @@ import os
 import random
 import struct
 import sys
+import tracemalloc
 import types
 
 import pytest
@@ -245,6 +246,52 @@ def test_large_books_and_late_widening():
     for i in range(200):
         deep = [i, {"k": deep}]
     assert_native(book_with(deep))
+
+
+# Strings around the edges of the writer's 16-byte runs: a str of each kind, with escapes, wider
+# characters and lone surrogates at any place; the text as a str and the saved bytes both.
+RUN_FILLERS = ["a", "\x00", "\n", '"', "\\", "\x1f", " ", "\x7f", "\x80", "\xe9", "\xff", "\u0100", "\u4e2d",
+               "\u2028", "\ud800", "\udfff", "\U0001f600", "\U0010ffff"]
+
+
+@st.composite
+def run_strings(draw):
+    chars = list(draw(st.text(st.sampled_from("abc xyz09"), max_size=70)))
+    for _ in range(draw(st.integers(0, 3))):
+        chars.insert(draw(st.integers(0, len(chars))), draw(st.sampled_from(RUN_FILLERS)))
+    return "".join(chars)
+
+
+@settings(max_examples=400, deadline=None, suppress_health_check=list(HealthCheck))
+@given(st.lists(run_strings(), min_size=1, max_size=6))
+def test_strings_across_the_runs_of_the_writer(tmp_path_factory, strings):
+    book = book_with(*strings)
+    book["s"] = Parameter({"default": strings[0], "k": strings[-1]}, **{strings[-1]: strings})
+    assert_native(book)
+    path = str(tmp_path_factory.mktemp("runs") / "b")
+    want = outcome(lambda: reference(book).replace("\n", os.linesep).encode("utf-8"))
+    got = outcome(lambda: (book.save(path), open(path + ".d7ori", "rb").read())[1])
+    assert got == want
+
+
+class Slotted:
+    def __init__(self):
+        self.b, self.a = 1, "\u4e2d"
+
+
+def dict_with_holes():
+    d = {f"k{i}": i for i in range(40)}
+    for i in range(0, 40, 3):
+        del d[f"k{i}"]
+    d["k0"] = "back at the end"
+    return d
+
+
+@pytest.mark.parametrize("value", [dict_with_holes(), {1: "a", "b": 2, 2.5: None, None: [], True: {}},
+                                   vars(Slotted()), dict.fromkeys("abcdefghijklmnop")],
+                         ids=["deleted entries", "keys of every type", "shared keys", "many None"])
+def test_dicts_of_every_table_shape_in_order(value):
+    assert_native(book_with(value, {"in": value}))
 
 
 def test_repeated_containers_are_not_circular():
@@ -616,6 +663,25 @@ def test_a_large_text_is_written_once_in_place(tmp_path, how):
         """)
     made, peak = json.loads(out)
     assert peak <= 1.25 * made
+
+
+@pytest.mark.parametrize("how", ["str", "save"])
+@pytest.mark.parametrize("count", [5000, 40000])
+def test_the_memory_a_text_takes_stays_near_its_size(tmp_path, how, count):
+    # By the allocator's own count: a buffer that doubles as it grows would take up to twice the text.
+    book = ParameterBook({f"p{i:06d}": Parameter({"default": f"step {i}", "zh_CN": f"参数 {i} 的描述"}, value=i * 0.5,
+                                                 label=f"Größe {i} – niveau", steps=[i, i + 1, 2.25])
+                          for i in range(count)})
+    path = str(tmp_path / "b")
+    tracemalloc.start()
+    try:
+        text = str(book) if how == "str" else book.save(path)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    size = sys.getsizeof(text) if how == "str" else os.path.getsize(path + ".d7ori")
+    assert size > 1 << 20
+    assert peak <= 1.25 * size
 
 
 def test_assertions_off_in_a_subprocess():
