@@ -9,7 +9,8 @@
 #include <bit>
 #include <cstdint>
 
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+// R7U_NO_SIMD builds the portable loops alone, as on other processors.
+#if !defined(R7U_NO_SIMD) && (defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2))
 #include <emmintrin.h>
 #define R7U_SSE2 1
 #else
