@@ -139,6 +139,40 @@ inline int integral_float(double x, char* out) {
     return static_cast<int>(p - out);
 }
 
+// A float of at most four decimals between 1e-4 and about 1e11 (12.5,
+// 0.25, 3.1416) is repr'd as those decimals: m / 10^k for the first k whose
+// m = round(x * 10^k) gives back x exactly (IEEE division rounds exactly).
+// Below 2^50, steps of 10^-k are over four units in the last place of x
+// apart, so no other string of k decimals gives x back: these are the
+// shortest digits, nearest to x. Its length, or 0 for any other float.
+inline int short_decimal_float(double x, char* out) {
+    static constexpr double kPow10[] = {1, 10, 100, 1000, 10000};
+    const double a = std::fabs(x);
+    if (!(a >= 1e-4 && a < 1e11)) return 0;
+    for (int k = 1; k <= 4; ++k) {
+        const double y = a * kPow10[k];
+        const auto m = static_cast<std::int64_t>(y + 0.5);
+        if (m >= (std::int64_t{1} << 50)) return 0;
+        if (static_cast<double>(m) / kPow10[k] != a) continue;
+        char digits[24];
+        const int n = static_cast<int>(std::to_chars(digits, digits + sizeof digits, m).ptr - digits);
+        char* p = out;
+        if (std::signbit(x)) *p++ = '-';
+        if (n <= k) {
+            *p++ = '0';
+            *p++ = '.';
+            p = std::fill_n(p, k - n, '0');
+            p = std::copy_n(digits, n, p);
+        } else {
+            p = std::copy_n(digits, n - k, p);
+            *p++ = '.';
+            p = std::copy_n(digits + n - k, k, p);
+        }
+        return static_cast<int>(p - out);
+    }
+    return 0;
+}
+
 // The literal parts of a parameter's form at its place in the book text.
 constexpr char kFormName[] = "{\n        \"name\": ";
 constexpr char kFormDescription[] = ",\n        \"description\": ";
@@ -407,7 +441,10 @@ private:
         if (int n = integral_float(x, buf)) return ascii(buf, n);
         if (std::isnan(x)) return ascii("NaN", 3);
         if (std::isinf(x)) return x > 0 ? ascii("Infinity", 8) : ascii("-Infinity", 9);
-        if (short_repr_) return ascii(buf, float_repr(x, buf));
+        if (short_repr_) {
+            const int n = short_decimal_float(x, buf);
+            return ascii(buf, n ? n : float_repr(x, buf));
+        }
         std::unique_ptr<char, decltype(&PyMem_Free)> text(
             PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr), &PyMem_Free);
         if (!text) return -1;

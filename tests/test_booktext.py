@@ -190,6 +190,10 @@ def test_float_digits_over_the_whole_double_range():
     values += [float("%d5e%d" % (rng.randrange(10**15), rng.randrange(-330, 300))) for _ in range(5000)]
     values += [math.ldexp(1.0, e) for e in range(-1074, 1024)] + [i / 10 for i in range(-1000, 1000)]
     values += [sys.float_info.max, sys.float_info.min, 2.0**53 + 2, 1e15 - 0.5, 9999999999999998.0, 0.0001, 0.00001]
+    # Few decimals (and their neighbours) across the magnitudes written without the digit search.
+    decimals = [rng.randrange(10**rng.randrange(1, 16)) / 10**rng.randrange(1, 5) for _ in range(20000)]
+    decimals += [float(f"{m}.{f:04d}") for m in (0, 1, 99999999999, 100000000000) for f in (1, 5, 9999, 1234)]
+    values += [sign * math.nextafter(d, to) for d in decimals for to in (0, d, math.inf) for sign in (1, -1)]
     text = assert_native(book_with(values))
     assert text.count("\n") == len(values) + 11
 
