@@ -1,8 +1,9 @@
 // Native book text: the text json.dumps(forms, indent=4, ensure_ascii=False)
 // gives, written in one pass into one buffer made at about its size. The
-// standard encoder runs in pure Python whenever indent is set, which made it most of the cost
-// of str(book) and of every save. Whatever this writer cannot vouch for goes
-// back to the Python encoder, so results and errors stay exactly its own.
+// standard encoder runs in pure Python whenever indent is set, which made it
+// most of the cost of str(book) and of every save. Whatever this writer
+// cannot vouch for goes back to the Python encoder, so results and errors
+// stay exactly its own.
 #include "booktext.hpp"
 
 #include "inline_layout.hpp"
