@@ -198,7 +198,8 @@ R7U_COLD Ref unsavable_value(PyObject* names, PyObject* forms) {
 // The native text written straight from the parameters' maps, where that
 // cannot be told from writing their forms (plain_form_parts): 1 with *out
 // set, 0 when the forms must be made, -1 on error. Runs no Python code.
-int text_from_parameters(PyObject* map, PyObject* names, bool utf8, PyObject** out) {
+// *none_seen: whether the text holds None where loading refuses it.
+int text_from_parameters(PyObject* map, PyObject* names, bool utf8, PyObject** out, bool* none_seen) {
     if (!PyDict_CheckExact(map)) return 0;
     const Py_ssize_t n = PyList_GET_SIZE(names);
     for (Py_ssize_t i = 0; i < n; ++i)
@@ -227,22 +228,25 @@ int text_from_parameters(PyObject* map, PyObject* names, bool utf8, PyObject** o
         PyErr_NoMemory();
         return -1;
     }
+    PlainClass last;
     for (Py_ssize_t i = 0; i < n; ++i) {
         // Names and map as they were listed: no code ran since.
         PyObject* name = PyList_GET_ITEM(names, i);
         PyObject* parameter = PyDict_GetItemWithError(map, name);
         if (!parameter) return PyErr_Occurred() ? -1 : 0;
         Ref description, attributes;
-        int r = plain_form_parts(parameter, description, attributes);
+        int r = plain_form_parts(parameter, description, attributes, last);
         if (r <= 0) return r;
         held.parts[held.count++] = {name, description.release(), attributes.release()};
     }
-    return native_book_text(held.parts, n, out, utf8);
+    return native_book_text(held.parts, n, out, utf8, none_seen);
 }
 
 // The JSON array of the dictionary forms in ascending name order: a str,
 // or with utf8 its UTF-8 bytes when the native text can give them directly.
-Ref make_book_text(PyObject* self, bool utf8 = false) {
+// *values_checked: the text was written from the parameters' own maps and
+// holds no None there, which answers check_book_values without its walk.
+Ref make_book_text(PyObject* self, bool utf8 = false, bool* values_checked = nullptr) {
     Ref map = get_map(self);
     if (!map) return {};
     // list(mapping): a dict subclass's own __iter__ is what is called.
@@ -250,7 +254,9 @@ Ref make_book_text(PyObject* self, bool utf8 = false) {
     if (!names || PyList_Sort(names.get()) < 0) return {};
     {
         PyObject* out = nullptr;
-        int r = text_from_parameters(map.get(), names.get(), utf8, &out);
+        bool none_seen = true;
+        int r = text_from_parameters(map.get(), names.get(), utf8, &out, &none_seen);
+        if (r > 0 && values_checked) *values_checked = !none_seen;
         if (r != 0) return Ref::steal(out);
     }
     const Py_ssize_t n = PyList_GET_SIZE(names.get());
@@ -394,8 +400,10 @@ PyObject* book_save(PyObject* const* args, PyObject*) {
         }
     }
 
-    // str(self); while that is our own text, straight as UTF-8 bytes.
-    Ref text = save_writes_own_text(self) ? make_book_text(self, true) : Ref::steal(PyObject_Str(self));
+    // str(self); while that is our own text, straight as UTF-8 bytes, its
+    // value check made while it is written.
+    bool checked = false;
+    Ref text = save_writes_own_text(self) ? make_book_text(self, true, &checked) : Ref::steal(PyObject_Str(self));
     if (!text) return nullptr;
 
     int append = PyObject_IsTrue(auto_append);
@@ -425,7 +433,7 @@ PyObject* book_save(PyObject* const* args, PyObject*) {
     Ref str_text, encoded;
     if (book_text_utf8(self, std::move(text), str_text, encoded) < 0) return nullptr;
     // Nothing that loading would refuse reaches the file.
-    if (check_book_values(self) < 0) return nullptr;
+    if (!checked && check_book_values(self) < 0) return nullptr;
     if (write_book_file(filename.get(), str_text.get(), encoded.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -744,7 +752,7 @@ int make_kwnames() {
 
 }  // namespace
 
-Ref book_text(PyObject* book, bool utf8) { return make_book_text(book, utf8); }
+Ref book_text(PyObject* book, bool utf8, bool* values_checked) { return make_book_text(book, utf8, values_checked); }
 
 int book_text_utf8(PyObject* book, Ref made, Ref& text, Ref& encoded) {
     if (!made) return -1;

@@ -11,8 +11,9 @@ int fill_book_namespace(PyObject* ns);
 // The book text (the JSON array of the dictionary forms), as str(book)
 // gives it with our own __str__; with utf8, its UTF-8 bytes when the native
 // text can give them directly, and a text that is not a str fails as str()
-// fails.
-Ref book_text(PyObject* book, bool utf8 = false);
+// fails. *values_checked is set when writing the text made the check of
+// check_book_values, and found nothing.
+Ref book_text(PyObject* book, bool utf8 = false, bool* values_checked = nullptr);
 // What a save writes of `made` (the text of `book`, or its UTF-8 bytes, or
 // null with an exception set): `encoded` its UTF-8 bytes, `text` the str
 // when there was one. A text that is not a str fails as str(book) fails.

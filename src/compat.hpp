@@ -65,6 +65,11 @@ inline PyObject* dict_new_presized(Py_ssize_t n) { return _PyDict_NewPresized(n)
 // interpreter's internal layouts: compat_layouts.cpp describes them per
 // minor version and answers null on any other.
 PyObject* inline_attr(PyObject* self, PyObject* name);
+// True when the same read shows that `self` has no instance attribute
+// `name` at all: its values are inline (no dict of its own) and the class's
+// shared keys have no such name, or an empty slot for it. False whenever
+// that cannot be told so.
+bool inline_attr_absent(PyObject* self, PyObject* name);
 // Forgets every slot inline_attr found (the module that named them is gone).
 void forget_inline_slots();
 

@@ -32,6 +32,10 @@ PyObject* const* inline_values(PyObject* self, Py_ssize_t index) {
     if (!v->valid || index >= v->capacity) return nullptr;
     return v->values;
 }
+// Whether the instance's attributes are all in its inline values.
+bool values_in_use(PyObject* self) {
+    return reinterpret_cast<DictValues*>(reinterpret_cast<char*>(self) + sizeof(PyObject))->valid != 0;
+}
 #else
 // 3.12: three words before the object hold either the instance dict or,
 // tagged with the low bit, a pointer one byte before the values array. The
@@ -42,6 +46,7 @@ PyObject* const* inline_values(PyObject* self, Py_ssize_t) {
     if (!(dorv & 1)) return nullptr;
     return reinterpret_cast<PyObject* const*>(dorv + 1);
 }
+bool values_in_use(PyObject* self) { return inline_values(self, 0) != nullptr; }
 #endif
 
 // ---------------------------------------------------------------------------
@@ -54,6 +59,7 @@ struct Slot {
     unsigned int version = 0;
     Py_ssize_t index = -1;      // -1: no inline index (not yet, or never)
     Py_ssize_t nentries = -1;   // shared keys' fill when index was looked for; -1: never
+    bool shadowed = false;      // a class attribute of that name: no inline read stands in
 };
 constexpr int kSlots = 8;
 // Process-wide: read on every private-map lookup, and this floor sees no
@@ -88,7 +94,8 @@ void refill(Slot& s, PyTypeObject* tp) {
     if (version == 0) return;
     s.type = tp;
     s.version = version;
-    if (shadowed || !(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || !type_keeps_inline(tp)) return;
+    s.shadowed = shadowed;
+    if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || !type_keeps_inline(tp)) return;
     DictKeys* keys = cached_keys(tp);
     if (!keys || keys->dk_kind != kKeysSplit) return;
     s.nentries = keys->dk_nentries;
@@ -102,9 +109,8 @@ void refill(Slot& s, PyTypeObject* tp) {
     }
 }
 
-}  // namespace
-
-PyObject* inline_attr(PyObject* self, PyObject* name) {
+// The slot of `name` for the class of `self`, brought up to date.
+Slot& current_slot(PyObject* self, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(self);
     Slot& s = slot_for(name);
     if (s.type != tp || s.version != type_version(tp)) {
@@ -113,7 +119,21 @@ PyObject* inline_attr(PyObject* self, PyObject* name) {
         // Usable class, but the name had no key yet: look again once keys were added.
         refill(s, tp);
     }
-    if (s.index < 0) return nullptr;
+    return s;
+}
+
+}  // namespace
+
+bool inline_attr_absent(PyObject* self, PyObject* name) {
+    const Slot& s = current_slot(self, name);
+    if (s.index < 0) return s.nentries >= 0 && values_in_use(self);
+    PyObject* const* values = inline_values(self, s.index);
+    return values && !values[s.index];
+}
+
+PyObject* inline_attr(PyObject* self, PyObject* name) {
+    const Slot& s = current_slot(self, name);
+    if (s.index < 0 || s.shadowed) return nullptr;
     PyObject* const* values = inline_values(self, s.index);
     if (!values) return nullptr;
     PyObject* v = values[s.index];
@@ -128,6 +148,7 @@ void forget_inline_slots() {
 #else
 
 PyObject* inline_attr(PyObject*, PyObject*) { return nullptr; }
+bool inline_attr_absent(PyObject*, PyObject*) { return false; }
 void forget_inline_slots() {}
 
 #endif

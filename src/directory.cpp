@@ -71,6 +71,7 @@ PyObject* dir_save(PyObject* const* args, PyObject*) {
     }
     if (PyUnicode_Check(rules.sep.get())) rules.windows = PyUnicode_CompareWithASCIIString(rules.sep.get(), "\\") == 0;
     const bool native = tree_save_way(rules.dir_cls.get(), rules.book_cls.get());
+    rules.checks_with_text = native;
     Folder top;
     if (take_folder(self, directory, top, rules, true) < 0) return nullptr;
 
@@ -78,7 +79,7 @@ PyObject* dir_save(PyObject* const* args, PyObject*) {
         if (save_natively(top, rules.sep.get()) < 0) return nullptr;
         Py_RETURN_NONE;
     }
-    if (save_by_protocol(directory, top) < 0) return nullptr;
+    if (check_waiting_values(top) < 0 || save_by_protocol(directory, top) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

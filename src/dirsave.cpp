@@ -13,7 +13,8 @@
 namespace r7u {
 namespace {
 
-// Book texts of the whole snapshot, before anything on disk changes.
+// Book texts of the whole snapshot, before anything on disk changes, each
+// book's value check made with its text where the snapshot left it.
 int make_texts(Folder& folder) {
     for (Entry& e : folder.entries) {
         if (e.is_dir) {
@@ -21,7 +22,9 @@ int make_texts(Folder& folder) {
             continue;
         }
         // The book's __str__ is ours here: its text straight as UTF-8.
-        if (book_text_utf8(e.item.get(), book_text(e.item.get(), true), e.text, e.encoded) < 0) {
+        bool checked = false;
+        if (book_text_utf8(e.item.get(), book_text(e.item.get(), true, &checked), e.text, e.encoded) < 0 ||
+            (e.values_unchecked && !checked && check_book_values(e.item.get()) < 0)) {
             note_error([&] { return note_text("in the book file %R", e.target.get()); });
             return -1;
         }

@@ -170,6 +170,17 @@ int refuse_case_variants(const Folder& folder, PyObject* sep) {
 
 }  // namespace
 
+int check_waiting_values(const Folder& folder) {
+    for (const Entry& e : folder.entries) {
+        if (e.folder && check_waiting_values(*e.folder) < 0) return -1;
+        if (e.values_unchecked && check_book_values(e.item.get()) < 0) {
+            note_error([&] { return note_text("in the book file %R", e.target.get()); });
+            return -1;
+        }
+    }
+    return 0;
+}
+
 int take_folder(PyObject* dir, PyObject* path, Folder& folder, TreeRules& rules, bool deep) {
     RecursionGuard guard(" while checking the items of a ParameterDirectory");
     if (!guard.ok()) return -1;
@@ -228,7 +239,9 @@ int take_folder(PyObject* dir, PyObject* path, Folder& folder, TreeRules& rules,
         } else {
             int book = PyObject_IsInstance(item, rules.book_cls.get());
             if (book < 0) return -1;
-            if (book && check_book_values(item) < 0) {
+            if (book && rules.checks_with_text) {
+                e.values_unchecked = true;
+            } else if (book && check_book_values(item) < 0) {
                 note_error([&] { return note_text("in the book file %R", e.target.get()); });
                 return -1;
             }

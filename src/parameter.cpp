@@ -690,17 +690,24 @@ int adopt_form(PyObject* cls, PyObject* form, Ref& name, Ref& parameter) {
     return parameter ? 0 : -1;
 }
 
-int plain_form_parts(PyObject* parameter, Ref& description, Ref& attributes) {
+int plain_form_parts(PyObject* parameter, Ref& description, Ref& attributes, PlainClass& last) {
     PyTypeObject* tp = Py_TYPE(parameter);
-    if (member_impl(tp, N->to_dict) != param_to_dict || !class_is_pristine(tp, g_parameter_class) ||
-        compat::type_lookup_borrowed(tp, N->priv_description) || compat::type_lookup_borrowed(tp, N->priv_attributes))
-        return 0;
+    if (tp != last.type) {
+        last.type = tp;
+        last.plain = member_impl(tp, N->to_dict) == param_to_dict && class_is_pristine(tp, g_parameter_class) &&
+                     !compat::type_lookup_borrowed(tp, N->priv_description) &&
+                     !compat::type_lookup_borrowed(tp, N->priv_attributes);
+    }
+    if (!last.plain) return 0;
     // The method a call finds: the class's own, not an instance attribute.
-    Ref method = Ref::steal(PyObject_GetAttr(parameter, N->to_dict));
-    if (!method || !PyMethod_Check(method.get()) || PyMethod_GET_SELF(method.get()) != parameter ||
-        PyMethod_GET_FUNCTION(method.get()) != compat::type_lookup_borrowed(tp, N->to_dict)) {
-        PyErr_Clear();
-        return 0;
+    // Most instances show that without a bound method being made.
+    if (!compat::inline_attr_absent(parameter, N->to_dict)) {
+        Ref method = Ref::steal(PyObject_GetAttr(parameter, N->to_dict));
+        if (!method || !PyMethod_Check(method.get()) || PyMethod_GET_SELF(method.get()) != parameter ||
+            PyMethod_GET_FUNCTION(method.get()) != compat::type_lookup_borrowed(tp, N->to_dict)) {
+            PyErr_Clear();
+            return 0;
+        }
     }
     // Both maps found by the generic lookup; a missing one takes to_dict.
     description = Ref::steal(compat::generic_getattr_or_null(parameter, N->priv_description));

@@ -27,6 +27,12 @@ Ref adopt_maps(PyObject* cls, PyObject* description, PyObject* attributes);
 // run no Python code (its class pristine, no class attribute under the
 // private names, no instance attribute named to_dict), 0 when not (nothing
 // set, no exception). Runs no Python code.
-int plain_form_parts(PyObject* parameter, Ref& description, Ref& attributes);
+// `last` remembers the verdict on the last class judged, for a walk over many
+// parameters during which no code runs, so no class can change.
+struct PlainClass {
+    PyTypeObject* type = nullptr;
+    bool plain = false;
+};
+int plain_form_parts(PyObject* parameter, Ref& description, Ref& attributes, PlainClass& last);
 
 }  // namespace r7u

@@ -600,8 +600,8 @@ def test_save_writes_the_text(tmp_path):
 
 
 @pytest.mark.parametrize("fallback", [False, True], ids=["native", "python encoder"])
-@pytest.mark.parametrize("change", ["to_dict of the class", "to_dict of the instance", "property for the map",
-                                    "__getattribute__ of the class"])
+@pytest.mark.parametrize("change", ["to_dict of the class", "to_dict of the instance", "to_dict among the instance's values",
+                                    "property for the map", "__getattribute__ of the class"])
 def test_code_run_for_the_forms_runs_as_for_the_python_encoder(monkeypatch, change, fallback):
     # What making b's form does to a (each time it runs) shows in a's text as
     # it does when json.dumps writes the forms.
@@ -620,6 +620,8 @@ def test_code_run_for_the_forms_runs_as_for_the_python_encoder(monkeypatch, chan
             monkeypatch.setattr(Parameter, "to_dict", lambda self, name: (touch(self), to_dict(self, name))[1])
         elif change == "to_dict of the instance":
             vars(b)["to_dict"] = lambda name: (touch(b), to_dict(b, name))[1]
+        elif change == "to_dict among the instance's values":
+            object.__setattr__(b, "to_dict", lambda name: (touch(b), to_dict(b, name))[1])
         elif change == "property for the map":
             monkeypatch.setattr(Parameter, "_Parameter__attributes", property(
                 lambda self: (touch(self), vars(self)["_Parameter__attributes"])[1]), raising=False)
