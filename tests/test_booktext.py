@@ -21,7 +21,7 @@ from hypothesis import strategies as st
 import r7u_razarozu as mod
 from childrun import python_output as run_python
 from childrun import run as run_child
-from r7u_razarozu import Parameter, ParameterBook
+from r7u_razarozu import Parameter, ParameterBook, ParameterDirectory
 
 
 # ---------------------------------------------------------------------------
@@ -636,6 +636,47 @@ def test_code_run_for_the_forms_runs_as_for_the_python_encoder(monkeypatch, chan
     assert ours[1][:2] == [1, "touched"]
     monkeypatch.setattr(mod, "_json", types.SimpleNamespace(dumps=json.dumps))
     assert scenario() == ours
+
+
+@pytest.mark.parametrize("save", ["book", "tree"])
+@pytest.mark.parametrize("value", [None, [1, None], {"k": [None]}, (None,), [(None, [None])], {None: 1}, [[]]],
+                         ids=["value", "item", "nested", "tuple", "in a tuple", "key", "none"])
+def test_the_value_check_made_with_the_native_text_refuses_what_the_plain_check_refuses(tmp_path, monkeypatch,
+                                                                                        save, value):
+    def attempt(folder):
+        book = book_with(value)
+        book["q"] = Parameter()
+        book["q"].to_dict("q")["description"]["en"] = value
+        path = str(tmp_path / folder / "b")
+        try:
+            if save == "book":
+                book.save(path)
+            else:
+                tree = ParameterDirectory()
+                tree["b"] = book  # stored as it is, not copied
+                tree.save(path)
+            return "saved"
+        except TypeError as e:
+            return e.args, [note.replace(folder, "*") for note in e.__notes__]
+    native = attempt("native")
+    # The host's encoder writes the text; the maps are walked for None apart.
+    monkeypatch.setattr(mod, "_json", types.SimpleNamespace(dumps=json.dumps))
+    assert attempt("plain") == native
+    # None is refused as a list item or dict value, not inside a tuple or as a key.
+    assert (native == "saved") == (value in ({None: 1}, [[]], (None,), [(None, [None])]))
+
+
+def test_the_native_save_checks_the_text_it_writes(tmp_path):
+    # Code run after the text was made (the truth of auto_append_extend_name) changes neither what the file
+    # holds nor what was checked.
+    book = book_with(1)
+
+    class Late:
+        def __bool__(self):
+            book["p0000"]["v"] = None
+            return True
+    book.save(str(tmp_path / "b"), Late())
+    assert ParameterBook.load(str(tmp_path / "b.d7ori"))["p0000"]["v"] == 1
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux") or "libasan" in os.environ.get("LD_PRELOAD", ""),
