@@ -11,7 +11,9 @@ source "$(dirname "$0")/venv.sh"
 r7u_venv="$r7u_root/.venv-bench-$r7u_version"
 venv_python="$r7u_venv/bin/python"
 r7u_pip=("$venv_python" -m pip install -q --disable-pip-version-check)
-r7u_prepare_venv
+# With PYTHONPATH naming a build (scripts/dev-build.sh), that build is what
+# is measured: the environment's own module is left as it is.
+if [ -z "${PYTHONPATH:-}" ] || [ ! -x "$venv_python" ]; then r7u_prepare_venv; fi
 stamp="$r7u_venv/r7u-bench-tools.stamp"
 now="$(cat "$r7u_root/bench/requirements.txt")"
 if [ "$now" != "$(cat "$stamp" 2>/dev/null)" ]; then
