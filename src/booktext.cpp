@@ -248,9 +248,9 @@ int float_repr(double x, char* out) {
 // are encoded to UTF-8 (one-byte units) or copied as code points. Each step
 // returns 1 when written, 0 when the value must go to the Python encoder,
 // -1 with an exception set. The callers' lists and dicts are walked in
-// sequence() and dict() only; no code of theirs runs meanwhile (every value
-// written is of an exact built-in type), so the items cannot change under
-// the walk.
+// four places only, sequence() and dict() here and in Measure; no code of
+// theirs runs meanwhile (every value written is of an exact built-in type),
+// so the items cannot change under the walk.
 // ---------------------------------------------------------------------------
 template <class D, bool Utf8>
 class Encoder {
@@ -367,6 +367,7 @@ private:
         return 0;
     }
 
+    // A walk of a caller's list or tuple (one of the four).
     int sequence(PyObject* o, int level, bool tuple) {
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
         if (n == 0) return token("[]") ? 1 : -1;
@@ -386,6 +387,7 @@ private:
         return token("]") ? 1 : -1;
     }
 
+    // A walk of a caller's dict (one of the four).
     int dict(PyObject* o, int level) {
         if (PyDict_GET_SIZE(o) == 0) return token("{}") ? 1 : -1;
         Level guard(*this);
@@ -630,12 +632,14 @@ private:
         units += n ? n : std::isfinite(x) ? 8 : 9;
         return true;
     }
+    // A walk of a caller's list or tuple (one of the four).
     bool sequence(PyObject* o, int level) {
         PyObject** items = PySequence_Fast_ITEMS(o);
         for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(o); i < n; ++i)
             if (!value(items[i], level + 1)) return false;
         return true;
     }
+    // A walk of a caller's dict (one of the four).
     bool items(PyObject* o, int level) {
         compat::DictItems walk(o);
         PyObject *key, *item;
