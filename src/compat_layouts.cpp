@@ -59,7 +59,9 @@ struct Slot {
     unsigned int version = 0;
     Py_ssize_t index = -1;      // -1: no inline index (not yet, or never)
     Py_ssize_t nentries = -1;   // shared keys' fill when index was looked for; -1: never
-    bool shadowed = false;      // a class attribute of that name: no inline read stands in
+    // The same whatever the class holds under that name, for inline_attr_absent.
+    Py_ssize_t key_index = -1;
+    Py_ssize_t key_nentries = -1;
 };
 constexpr int kSlots = 8;
 // Process-wide: read on every private-map lookup, and this floor sees no
@@ -81,8 +83,8 @@ Slot& slot_for(PyObject* name) {
 // until the class changes.
 void refill(Slot& s, PyTypeObject* tp) {
     s.type = nullptr;
-    s.index = -1;
-    s.nentries = -1;
+    s.index = s.key_index = -1;
+    s.nentries = s.key_nentries = -1;
     // Under another interpreter version no class is ever remembered, so
     // every read ends here, off the layouts.
     if (!g_same_version) return;
@@ -94,23 +96,38 @@ void refill(Slot& s, PyTypeObject* tp) {
     if (version == 0) return;
     s.type = tp;
     s.version = version;
-    s.shadowed = shadowed;
     if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || !type_keeps_inline(tp)) return;
     DictKeys* keys = cached_keys(tp);
     if (!keys || keys->dk_kind != kKeysSplit) return;
-    s.nentries = keys->dk_nentries;
+    s.key_nentries = keys->dk_nentries;
     UnicodeEntry* e = entries(keys);
     for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
         PyObject* k = e[i].me_key;
         if (k == s.name || (k && PyUnicode_CheckExact(k) && str_equal(k, s.name))) {
-            s.index = i;
-            return;
+            s.key_index = i;
+            break;
         }
     }
+    if (shadowed) return;
+    s.nentries = s.key_nentries;
+    s.index = s.key_index;
 }
 
-// The slot of `name` for the class of `self`, brought up to date.
-Slot& current_slot(PyObject* self, PyObject* name) {
+}  // namespace
+
+bool inline_attr_absent(PyObject* self, PyObject* name) {
+    PyTypeObject* tp = Py_TYPE(self);
+    Slot& s = slot_for(name);
+    if (s.type != tp || s.version != type_version(tp) ||
+        (s.key_index < 0 && s.key_nentries >= 0 && cached_keys(tp)->dk_nentries != s.key_nentries)) {
+        refill(s, tp);
+    }
+    if (s.key_index < 0) return s.key_nentries >= 0 && values_in_use(self);
+    PyObject* const* values = inline_values(self, s.key_index);
+    return values && !values[s.key_index];
+}
+
+PyObject* inline_attr(PyObject* self, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(self);
     Slot& s = slot_for(name);
     if (s.type != tp || s.version != type_version(tp)) {
@@ -119,21 +136,7 @@ Slot& current_slot(PyObject* self, PyObject* name) {
         // Usable class, but the name had no key yet: look again once keys were added.
         refill(s, tp);
     }
-    return s;
-}
-
-}  // namespace
-
-bool inline_attr_absent(PyObject* self, PyObject* name) {
-    const Slot& s = current_slot(self, name);
-    if (s.index < 0) return s.nentries >= 0 && values_in_use(self);
-    PyObject* const* values = inline_values(self, s.index);
-    return values && !values[s.index];
-}
-
-PyObject* inline_attr(PyObject* self, PyObject* name) {
-    const Slot& s = current_slot(self, name);
-    if (s.index < 0 || s.shadowed) return nullptr;
+    if (s.index < 0) return nullptr;
     PyObject* const* values = inline_values(self, s.index);
     if (!values) return nullptr;
     PyObject* v = values[s.index];
