@@ -775,6 +775,7 @@ int check_book_values(PyObject* book) { return check_values(book); }
 int fill_book_namespace(PyObject* ns) {
     if (make_kwnames() < 0) return -1;
     g_book_class.own_getattr = mapped_body<g_book_class>(Shared::Getattr);
+    g_book_class.entry_kind = "parameter or attribute";
     OwnMembers& own = st().own;
     own.book_init = book_init;
     own.book_setattr = mapped_body<g_book_class>(Shared::Setattr);

@@ -160,6 +160,18 @@ constexpr const char* kGetdefaultlocaleWarning =
 constexpr const char* kGetdefaultlocaleWarning = nullptr;
 #endif
 
+// The closest of `candidates` (a list) to `name` (a str) by the rule of the
+// interpreter's AttributeError "Did you mean": a new reference to it, None
+// when none is close enough, or null with an exception set. From 3.13 the
+// interpreter's own helper; 3.12 computes it in its traceback module, whose
+// rule compat_suggestions.cpp repeats.
+PyObject* closest_name(PyObject* candidates, PyObject* name);
+// The traceback module's part of that rule: from 3.13 it leaves out names
+// beginning with "_" unless the missing name begins so; and the most
+// candidates the rule looks at (more: no suggestion).
+constexpr bool kSuggestionsHideUnderscored = PY_VERSION_HEX >= 0x030D0000;
+constexpr Py_ssize_t kSuggestionCandidatesMax = 750;
+
 // The lowest usable address of the calling thread's stack (stacks grow
 // down on every platform we build for), or 0 when it cannot be told.
 inline std::uintptr_t thread_stack_low() {

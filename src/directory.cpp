@@ -142,6 +142,7 @@ constexpr const char* kOwner = "ParameterDirectory";
 
 int fill_directory_namespace(PyObject* ns) {
     g_directory_class.own_getattr = mapped_body<g_directory_class>(Shared::Getattr);
+    g_directory_class.entry_kind = "item or attribute";
     st().own.dir_save = dir_save;
     if (capture_host_fs() < 0) return -1;
     Ref none_default = Ref::steal(PyTuple_Pack(1, Py_None));

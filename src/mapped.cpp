@@ -120,6 +120,93 @@ R7U_COLD PyObject* mapless_getattr(PyObject* self, PyObject* item, MappedClass& 
     return nullptr;
 }
 
+namespace {
+
+bool begins_with_underscore(PyObject* s) { return PyUnicode_GET_LENGTH(s) > 0 && PyUnicode_READ_CHAR(s, 0) == '_'; }
+
+// "__x__": names that protocols and tools ask for (__deepcopy__, __slots__),
+// which no one misspelt.
+bool is_special_name(PyObject* s) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    return n > 4 && PyUnicode_READ_CHAR(s, 0) == '_' && PyUnicode_READ_CHAR(s, 1) == '_' &&
+           PyUnicode_READ_CHAR(s, n - 1) == '_' && PyUnicode_READ_CHAR(s, n - 2) == '_';
+}
+
+// dir(obj) as the interpreter's suggestion rule looks at it for `item`, and
+// after it the names in `map` (a dict, or null) while they fit within the
+// rule's limit: a new list.
+Ref suggestion_candidates(PyObject* obj, PyObject* item, PyObject* map) {
+    Ref dir = Ref::steal(PyObject_Dir(obj));
+    Ref names = Ref::steal(PyList_New(0));
+    if (!dir || !names) return {};
+    const bool hide = compat::kSuggestionsHideUnderscored && !begins_with_underscore(item);
+    auto keep = [&](PyObject* name) {
+        return !PyUnicode_Check(name) || (hide && begins_with_underscore(name)) ? 0 : PyList_Append(names.get(), name);
+    };
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dir.get()); ++i)
+        if (keep(PyList_GET_ITEM(dir.get(), i)) < 0) return {};
+    if (map && PyList_GET_SIZE(names.get()) + PyDict_GET_SIZE(map) <= compat::kSuggestionCandidatesMax &&
+        walk_dict(map, [&](PyObject* name, PyObject*) { return keep(name); }) < 0)
+        return {};
+    return names;
+}
+
+// "did you mean 'x'?" for the closest name of self, and which of the other
+// two classes has the name (or, failing both, a name close to it); null
+// without an exception when there is nothing to say.
+Ref missing_attribute_note(PyObject* self, PyObject* map, PyObject* item, MappedClass& c) {
+    Ref parts = Ref::steal(PyList_New(0));
+    Ref own_names = suggestion_candidates(self, item, map);
+    Ref own = own_names ? Ref::steal(compat::closest_name(own_names.get(), item)) : Ref();
+    if (!parts || !own) return {};
+    if (own.get() != Py_None) {
+        Ref part = note_text("did you mean %R?", own.get());
+        if (!part || PyList_Append(parts.get(), part.get()) < 0) return {};
+    }
+    Ref has = Ref::steal(PyList_New(0));     // classes that have the name
+    Ref close = Ref::steal(PyList_New(0));   // "Cls has 'name'" of a close name
+    if (!has || !close) return {};
+    for (NameId id : {&Names::Parameter, &Names::ParameterBook, &Names::ParameterDirectory}) {
+        if (id == c.global_name) continue;
+        Ref cls = global(name_of(id));
+        if (!cls) PyErr_Clear();
+        if (!cls || !PyType_Check(cls.get())) continue;
+        Ref names = suggestion_candidates(cls.get(), item, nullptr);
+        if (!names) return {};
+        const int found = PySequence_Contains(names.get(), item);
+        if (found < 0 || (found && PyList_Append(has.get(), name_of(id)) < 0)) return {};
+        if (found || own.get() != Py_None) continue;
+        Ref nearest = Ref::steal(compat::closest_name(names.get(), item));
+        if (!nearest) return {};
+        if (nearest.get() == Py_None) continue;
+        Ref part = note_text("%U has %R", name_of(id), nearest.get());
+        if (!part || PyList_Append(close.get(), part.get()) < 0) return {};
+    }
+    if (PyList_GET_SIZE(has.get()) > 0) {
+        PyObject* const* cls = &PyList_GET_ITEM(has.get(), 0);
+        Ref part = PyList_GET_SIZE(has.get()) == 1 ? note_text("%U has %R", cls[0], item)
+                                                   : note_text("%U and %U have %R", cls[0], cls[1], item);
+        if (!part || PyList_Append(parts.get(), part.get()) < 0) return {};
+    } else if (PyList_SetSlice(parts.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, close.get()) < 0) {
+        return {};
+    }
+    if (PyList_GET_SIZE(parts.get()) == 0) return {};
+    Ref type_name = Ref::steal(compat::type_name(Py_TYPE(self)));
+    Ref lead = type_name ? note_text("%U has no %s %R", type_name.get(), c.entry_kind, item) : Ref();
+    if (!lead || PyList_Insert(parts.get(), 0, lead.get()) < 0) return {};
+    Ref separator = Ref::steal(PyUnicode_FromString("; "));
+    return separator ? Ref::steal(PyUnicode_Join(separator.get(), parts.get())) : Ref();
+}
+
+}  // namespace
+
+R7U_COLD PyObject* missing_attribute(PyObject* self, PyObject* map, PyObject* item, MappedClass& c) {
+    key_error(item);
+    if (PyUnicode_Check(item) && !is_special_name(item))
+        note_error([&] { return missing_attribute_note(self, map, item, c); });
+    return nullptr;
+}
+
 // Through the class's own subscription, so that its checks apply; the book
 // works on its map directly.
 PyObject* move_entry(PyObject* self, PyObject* map, PyObject* old_name, PyObject* new_name, bool by_subscription) {

@@ -84,6 +84,9 @@ struct MappedClass {
     // through it and the generic __getattribute__, a map is found by the
     // generic lookup alone.
     Impl own_getattr = nullptr;
+    // What an entry is called in the note of a missing attribute: "Parameter
+    // has no attribute 'x'", "ParameterBook has no parameter or attribute 'x'".
+    const char* entry_kind = "attribute";
 };
 
 // True while an ordinary lookup on an instance of `tp` is the generic lookup
@@ -126,6 +129,9 @@ enum class Shared { Clone, Items, Names, Clear, Getattr, Setattr, Delattr, Getit
 // The rare ends of the shared bodies (mapped.cpp).
 R7U_COLD Ref missing_map(MappedClass& c);
 R7U_COLD PyObject* mapless_getattr(PyObject* self, PyObject* item, MappedClass& c);
+// KeyError(item) for a name that neither self nor its map (a dict) has, with
+// a note of the names it may have meant.
+R7U_COLD PyObject* missing_attribute(PyObject* self, PyObject* map, PyObject* item, MappedClass& c);
 PyObject* move_entry(PyObject* self, PyObject* map, PyObject* old_name, PyObject* new_name, bool by_subscription);
 R7U_COLD PyObject* rename_error(const char* format, PyObject* name);
 // The notes of a name that is not a str, and of an item a class refuses.
@@ -175,7 +181,12 @@ struct MappedBodies {
             map = mapped_map(self, C);
         }
         if (!map) return nullptr;
-        return map_get(map.get(), args[1]).release();
+        if (PyDict_CheckExact(map.get())) {
+            PyObject* v = PyDict_GetItemWithError(map.get(), args[1]);
+            if (v) return Py_NewRef(v);
+            return PyErr_Occurred() ? nullptr : missing_attribute(self, map.get(), args[1], C);
+        }
+        return map_get_slow(map.get(), args[1]).release();
     }
 
     static PyObject* getitem(PyObject* const* args, PyObject*) {

@@ -263,6 +263,8 @@ call(E, "no-maps", P.clear, bare_p, raises=ODD)
 E = "Parameter.__getattr__"
 call(E, "hit", getattr, p, "value")
 call(E, "miss", getattr, p, "missing", raises=KeyError)
+call(E, "near-miss-noted", getattr, p, "valeu", raises=KeyError)
+call(E, "other-class-noted", getattr, p, "set_paramter_value", raises=KeyError)
 call(E, "miss-default", getattr, p, "missing", None, raises=KeyError)
 call(E, "hasattr", hasattr, p, "missing", raises=KeyError)
 call(E, "direct", P.__getattr__, p, "lst")

@@ -1,7 +1,10 @@
 """Every AssertionError a user can meet, and every TypeError of a value the module cannot take, carries
 notes that say what was wrong, where and what to do; types, messages and arguments stay as they are."""
+import copy
 import os
+import re
 import sys
+import traceback
 
 import pytest
 
@@ -75,6 +78,23 @@ CASES = [
     (lambda: str(nameless), TypeError, COMPLEX, [f"in the parameter 'n', its attributes at ['x']: {JSON}"]),
     (lambda: odd.description, TypeError, ("Expected str, got int",),
      ["the description text for 'default' is not a str: store one with set_description(text, 'default')"]),
+    # A missing attribute: the closest name of the object, or which other class has the name (or one close to it).
+    (lambda: P(value=1).set_paramter_value, KeyError, ("set_paramter_value",),
+     ["Parameter has no attribute 'set_paramter_value'; ParameterBook has 'set_parameter_value'"]),
+    (lambda: BOOK.get_parameter_valu, KeyError, ("get_parameter_valu",),
+     ["ParameterBook has no parameter or attribute 'get_parameter_valu'; did you mean 'get_parameter_value'?"]),
+    (lambda: D().get_parameter_value, KeyError, ("get_parameter_value",),
+     ["ParameterDirectory has no item or attribute 'get_parameter_value'; ParameterBook has 'get_parameter_value'"]),
+    (lambda: hasattr(B(values={"speed": 3}), "sped"), KeyError, ("sped",),
+     ["ParameterBook has no parameter or attribute 'sped'; did you mean 'speed'?"]),
+    (lambda: D({"motor": B()}).motr, KeyError, ("motr",),
+     ["ParameterDirectory has no item or attribute 'motr'; did you mean 'motor'?"]),
+    (lambda: P().save, KeyError, ("save",),
+     ["Parameter has no attribute 'save'; ParameterBook and ParameterDirectory have 'save'"]),
+    (lambda: B(values={f"p{i}": i for i in range(800)}).sav, KeyError, ("sav",),  # too many entries to weigh
+     ["ParameterBook has no parameter or attribute 'sav'; did you mean 'save'?"]),
+    (lambda: P().missing, KeyError, ("missing",), []),
+    (lambda: copy.deepcopy(BOOK), KeyError, ("__deepcopy__",), []),  # asked by a protocol: no note
 ]
 
 
@@ -90,9 +110,44 @@ def test_notes(tmp_path, monkeypatch, act, exc, args, notes):
         act()
     assert type(e.value) is exc and e.value.args == args
     # From 3.14 the JSON encoder's own notes come first, passed on unchanged.
-    host = e.value.__notes__[:len(e.value.__notes__) - len(notes)]
-    assert e.value.__notes__[len(host):] == notes
+    all_notes = getattr(e.value, "__notes__", [])
+    host = all_notes[:len(all_notes) - len(notes)]
+    assert all_notes[len(host):] == notes
     assert all(n.startswith("when serializing ") for n in host) and (not host or sys.version_info >= (3, 14))
+
+
+def host_suggestion(names, wrong):
+    """The interpreter's "Did you mean" for `wrong` on an object whose dir() is `names`."""
+    probe = type("Probe", (), {"__dir__": lambda self: names})()
+    try:
+        getattr(probe, wrong)
+    except AttributeError as e:
+        # "Did you mean: 'x'?", from 3.15 "Did you mean '.x' instead of '.y'?"
+        found = re.search(r"Did you mean:? '\.?([^']*)'", "".join(traceback.format_exception_only(e)))
+    return found and found[1]
+
+
+@pytest.mark.parametrize("obj", [P("d", value=1, lo=0, hi=2), B(values={"speed": 3, "mode": 1}),
+                                 D({"motor": B(), "ui": D()})], ids=["Parameter", "ParameterBook", "ParameterDirectory"])
+def test_suggestions_follow_the_host(obj):
+    names = dir(obj) + list(obj.names())
+    for wrong in ("valeu", "hii", "sped", "mod", "motr", "iu", "cloen", "itmes", "nmaes", "get_descripton", "save_",
+                  "_Parameter__attributs", "_ParameterBook__parameter", "Clear", "ExtNam", "x" * 41):
+        with pytest.raises(KeyError) as e:
+            getattr(obj, wrong)
+        ours = re.search(r"did you mean '(.*)'\?", " ".join(getattr(e.value, "__notes__", [])))
+        assert (ours and ours[1]) == host_suggestion(names, wrong), wrong
+
+
+def test_a_failing_suggestion_leaves_the_key_error_alone(monkeypatch):
+    def refuse(self):
+        raise RuntimeError("no dir")
+
+    monkeypatch.setattr(P, "__dir__", refuse, raising=False)
+    with pytest.raises(KeyError) as e:
+        P(value=1).valeu
+    assert e.value.args == ("valeu",) and not hasattr(e.value, "__notes__")
+    assert e.value.__context__ is None
 
 
 def test_nothing_changes_under_optimize(tmp_path):
